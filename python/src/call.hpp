@@ -1,0 +1,251 @@
+// The call layer: every entry point from the interpreter binds its arguments,
+// takes the instance borrow it needs, converts arguments in parameter order,
+// runs its body and converts the result. Failures travel as C++ exceptions
+// inside an entry point and become Python exceptions at its boundary only:
+//   PyError       a Python exception is already set;
+//   kavrel::Panic a broken invariant, raised as PanicException after a report
+//                 on standard error.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "kavrel/panic.hpp"
+
+namespace kavrel::py {
+
+// Thrown when a Python exception has been set and the call must unwind.
+struct PyError {};
+
+// Throws PyError if `p` is null, else returns it.
+inline PyObject* check(PyObject* p) {
+    if (p == nullptr) throw PyError{};
+    return p;
+}
+
+// Sets a Python exception of `type` with `message` and unwinds.
+[[noreturn]] void raise(PyObject* type, const char* message);
+
+// An owned (strong) reference, released on scope exit.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes ownership of a new reference; throws PyError when it is null.
+    static Ref steal(PyObject* p) { return Ref(check(p)); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_IncRef(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_DecRef(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_DecRef(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A process-wide object created on first need and kept for the life of the
+// process. Concurrent first uses (several interpreters) share the one stored.
+class ProcessObject {
+public:
+    template <class Make>
+    PyObject* get(Make&& make) {
+        if (PyObject* v = value_.load(std::memory_order_acquire)) return v;
+        PyObject* made = check(make());
+        PyObject* expected = nullptr;
+        if (!value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+            Py_DecRef(made);
+            return expected;
+        }
+        return made;
+    }
+
+private:
+    std::atomic<PyObject*> value_{nullptr};
+};
+
+// ---- Binding ---------------------------------------------------------------
+
+// Parameters of one callable: positional names first, then keyword-only ones.
+struct Params {
+    const char* cls;   // class name, or nullptr for a module function
+    const char* func;  // function name ("__new__" for the constructor)
+    const char* const* names;
+    Py_ssize_t n_positional;
+    Py_ssize_t n_total;
+};
+
+// Binds args/kwargs to `slots` (borrowed references, null where absent).
+void bind(const Params& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+template <std::size_t NPos, std::size_t NKw = 0>
+struct Signature {
+    const char* cls;
+    const char* func;
+    std::array<const char*, NPos + NKw> names;
+
+    std::array<PyObject*, NPos + NKw> bind(PyObject* args, PyObject* kwargs) const {
+        std::array<PyObject*, NPos + NKw> slots{};
+        py::bind(Params{cls, func, names.data(), static_cast<Py_ssize_t>(NPos),
+                        static_cast<Py_ssize_t>(NPos + NKw)},
+                 args, kwargs, slots.data());
+        return slots;
+    }
+};
+
+// ---- Instance borrows ------------------------------------------------------
+
+// 0: free; n > 0: n shared borrows; -1: one exclusive borrow.
+using BorrowFlag = std::atomic<Py_ssize_t>;
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag& flag);
+    ~SharedBorrow() { flag_.fetch_sub(1, std::memory_order_release); }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    BorrowFlag& flag_;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag& flag);
+    ~ExclusiveBorrow() { flag_.store(0, std::memory_order_release); }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    BorrowFlag& flag_;
+};
+
+// ---- Conversions -----------------------------------------------------------
+
+// Any object PyFloat_AsDouble accepts, as a double.
+double to_double(PyObject* obj);
+// The same, narrowed once to single precision (round to nearest even).
+inline float to_real32(PyObject* obj) { return static_cast<float>(to_double(obj)); }
+// An int or an object with __index__, in 0 .. 2**64 - 1.
+std::uint64_t to_index(PyObject* obj);
+// `obj` if it is an instance of `type`, else the TypeError
+// "'{type}' object is not an instance of '{target}'".
+PyObject* type_check(PyObject* obj, PyTypeObject* type, const char* target);
+[[noreturn]] void type_error(PyObject* obj, const char* target);
+
+// Adds the note "while processing '{name}'" to the pending exception, if the
+// exception supports notes.
+void add_argument_note(const char* name);
+
+// Runs a conversion of argument `name`; a failure keeps its exception and gains the note.
+template <class Convert>
+auto argument(const char* name, Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const PyError&) {
+        add_argument_note(name);
+        throw;
+    }
+}
+
+inline float real32_arg(PyObject* obj, const char* name) {
+    return argument(name, [&] { return to_real32(obj); });
+}
+inline std::uint64_t index_arg(PyObject* obj, const char* name) {
+    return argument(name, [&] { return to_index(obj); });
+}
+
+// ---- Results ---------------------------------------------------------------
+
+// Checks a result object from the interpreter: a null one is reported as
+// unraisable and ends the call as the internal failure "PyObject pointer is null".
+PyObject* result_object(PyObject* obj,
+                        std::source_location where = std::source_location::current());
+PyObject* float_result(float value);
+PyObject* complex_result(float re, float im);
+PyObject* none_result() noexcept;
+
+// ---- Running without the interpreter lock ----------------------------------
+
+// Releases the interpreter lock for its lifetime; retaken on every path,
+// including unwinding from an internal failure.
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// ---- Internal failures -----------------------------------------------------
+
+// Writes the standard-error report and sets PanicException. Never throws; a
+// failure while doing so aborts the process.
+void raise_panic(const Panic& panic) noexcept;
+// "{what}: {description of the pending Python exception}", clearing it.
+std::string describe_pending(const char* what);
+
+// The boundary of every entry point.
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyError&) {
+        return nullptr;
+    } catch (const Panic& p) {
+        raise_panic(p);
+        return nullptr;
+    } catch (const std::exception& e) {
+        raise_panic(Panic(e.what(), std::source_location::current()));
+        return nullptr;
+    } catch (...) {
+        raise_panic(Panic("explicit panic", std::source_location::current()));
+        return nullptr;
+    }
+}
+
+// For slots that return an integer status: -1 with an exception set on failure.
+template <class Body>
+auto entry_status(Body&& body) noexcept -> decltype(body()) {
+    using Result = decltype(body());
+    try {
+        return body();
+    } catch (const PyError&) {
+        return Result(-1);
+    } catch (const Panic& p) {
+        raise_panic(p);
+        return Result(-1);
+    } catch (const std::exception& e) {
+        raise_panic(Panic(e.what(), std::source_location::current()));
+        return Result(-1);
+    } catch (...) {
+        raise_panic(Panic("explicit panic", std::source_location::current()));
+        return Result(-1);
+    }
+}
+
+}  // namespace kavrel::py

@@ -1,0 +1,205 @@
+#include "numpy_interop.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "numpy_abi.hpp"
+
+namespace kavrel::py {
+
+namespace abi = numpy_abi;
+
+namespace {
+
+// ---- The C-API table -------------------------------------------------------
+
+std::atomic<void**> api_table{nullptr};
+
+void** fetch_api_table() {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    Ref lib = Ref::steal(PyObject_GetAttrString(numpy.get(), "lib"));
+    Ref parsed = Ref::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    Ref major = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    const long major_value = PyLong_AsLong(major.get());
+    if (major_value == -1 && PyErr_Occurred() != nullptr) throw PyError{};
+    const char* multiarray = major_value > 1 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+
+    Ref module = Ref::steal(PyImport_ImportModule(multiarray));
+    Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get())) type_error(capsule.get(), "PyCapsule");
+    void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (table == nullptr) throw PyError{};
+
+    const unsigned abi_version = reinterpret_cast<abi::VersionFn>(table[abi::slot::GetNDArrayCVersion])();
+    if (abi_version > abi::ABI_VERSION) {
+        PyErr_Format(PyExc_RuntimeError, "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                     abi::ABI_VERSION, abi_version);
+        throw PyError{};
+    }
+    const unsigned feature =
+        reinterpret_cast<abi::VersionFn>(table[abi::slot::GetNDArrayCFeatureVersion])();
+    if (feature <= abi::MIN_FEATURE_VERSION) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module was compiled against NumPy C-API version 0x%x (NumPy 1.13) but the running "
+                     "NumPy has C-API version 0x%x",
+                     abi::MIN_FEATURE_VERSION, feature);
+        throw PyError{};
+    }
+    if (reinterpret_cast<abi::EndiannessFn>(table[abi::slot::GetEndianness])() != abi::NPY_CPU_LITTLE)
+        raise(PyExc_RuntimeError, "module compiled as little endian, but detected different endianness at runtime");
+    return table;
+}
+
+// The table, acquired on first use; a failure is an internal failure and the
+// next call tries again.
+void** numpy_api(std::source_location where = std::source_location::current()) {
+    if (void** table = api_table.load(std::memory_order_acquire)) return table;
+    void** table = nullptr;
+    try {
+        table = fetch_api_table();
+    } catch (const PyError&) {
+        panic(describe_pending("Failed to access NumPy array API capsule"), where);
+    }
+    api_table.store(table, std::memory_order_release);
+    return table;
+}
+
+template <class Fn>
+Fn api(int slot) {
+    return reinterpret_cast<Fn>(api_table.load(std::memory_order_relaxed)[slot]);
+}
+
+PyTypeObject* array_type() {
+    return static_cast<PyTypeObject*>(api_table.load(std::memory_order_relaxed)[abi::slot::Type]);
+}
+
+// A descriptor of a builtin type: a new reference.
+PyObject* descr(int type_num) { return check(api<abi::DescrFromTypeFn>(abi::slot::DescrFromType)(type_num)); }
+
+const abi::ArrayObject* fields(PyObject* array) { return reinterpret_cast<const abi::ArrayObject*>(array); }
+
+// ---- The result holder -----------------------------------------------------
+
+// Owns one buffer allocated by this module and frees it when the last array
+// that uses it goes away.
+struct Holder {
+    PyObject ob_base;
+    void* buffer;
+};
+
+void holder_dealloc(PyObject* self) {
+    std::free(reinterpret_cast<Holder*>(self)->buffer);
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyType_Slot holder_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec holder_spec = {
+    "kavrel.ResultBuffer", static_cast<int>(sizeof(Holder)), 0, Py_TPFLAGS_DEFAULT, holder_slots,
+};
+
+ProcessObject holder_type;
+
+// A holder that owns `buffer` (freed here if the holder cannot be made).
+PyObject* make_holder(void* buffer, std::source_location where = std::source_location::current()) {
+    PyObject* type = nullptr;
+    try {
+        type = holder_type.get([] { return PyType_FromSpec(&holder_spec); });
+    } catch (const PyError&) {
+        std::free(buffer);
+        panic(describe_pending("could not create the result holder type"), where);
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* holder = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc))(tp, 0);
+    if (holder == nullptr) {
+        std::free(buffer);
+        panic(describe_pending("could not create the result holder"), where);
+    }
+    reinterpret_cast<Holder*>(holder)->buffer = buffer;
+    return holder;
+}
+
+// A 1-D array of `len` elements of `type_num` over `data`, kept alive by a new holder.
+Ref wrap_buffer(void* data, int type_num, abi::npy_intp len, abi::npy_intp itemsize,
+                std::source_location where = std::source_location::current()) {
+    numpy_api(where);
+    if (data == nullptr) data = allocate(0);  // NumPy would allocate its own memory for null
+    PyObject* holder = make_holder(data, where);
+    PyObject* d = api<abi::DescrFromTypeFn>(abi::slot::DescrFromType)(type_num);
+    PyObject* array = nullptr;
+    if (d != nullptr) {
+        const abi::npy_intp dims[1] = {len};
+        const abi::npy_intp strides[1] = {itemsize};
+        array = api<abi::NewFromDescrFn>(abi::slot::NewFromDescr)(array_type(), d, 1, dims, strides, data,
+                                                                   abi::WRITEABLE, nullptr);
+    }
+    if (array == nullptr) {
+        if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+        Py_DecRef(holder);
+        panic("PyObject pointer is null", where);
+    }
+    // Steals the holder, also on failure.
+    if (api<abi::SetBaseObjectFn>(abi::slot::SetBaseObject)(array, holder) < 0) {
+        Py_DecRef(array);
+        throw PyError{};
+    }
+    return Ref::steal(array);
+}
+
+}  // namespace
+
+// ---- Input arrays ----------------------------------------------------------
+
+ArrayBorrow array_arg(PyObject* obj, const char* name) {
+    numpy_api();
+    return argument(name, [&] {
+        type_check(obj, array_type(), "ndarray");
+        const abi::ArrayObject* a = fields(obj);
+        if (a->nd != 1) type_error(obj, "ndarray");
+        Ref f32 = Ref::steal(descr(abi::NPY_FLOAT));
+        if (a->descr != f32.get() &&
+            !api<abi::EquivTypesFn>(abi::slot::EquivTypes)(a->descr, f32.get()))
+            type_error(obj, "ndarray");
+        return ArrayBorrow(Ref::borrow(obj));
+    });
+}
+
+std::size_t ArrayBorrow::size() const noexcept {
+    return static_cast<std::size_t>(fields(array_.get())->dimensions[0]);
+}
+
+std::span<const float> ArrayBorrow::elements() const {
+    const abi::ArrayObject* a = fields(array_.get());
+    const std::size_t n = size();
+    if (n == 0) return {};
+    const bool contiguous = (a->flags & (abi::C_CONTIGUOUS | abi::F_CONTIGUOUS)) != 0;
+    if (!contiguous || (a->flags & abi::ALIGNED) == 0 || a->data == nullptr)
+        raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return {reinterpret_cast<const float*>(a->data), n};
+}
+
+// ---- Results ---------------------------------------------------------------
+
+PyObject* array_result(FloatBuffer values) {
+    const auto len = static_cast<abi::npy_intp>(values.size());
+    return wrap_buffer(values.release(), abi::NPY_FLOAT, len, sizeof(float)).release();
+}
+
+PyObject* complex_matrix_result(ComplexFrames frames) {
+    abi::npy_intp shape[2] = {static_cast<abi::npy_intp>(frames.frames),
+                              static_cast<abi::npy_intp>(frames.channels)};
+    const auto len = static_cast<abi::npy_intp>(frames.values.size());
+    Ref flat = wrap_buffer(frames.values.release(), abi::NPY_CFLOAT, len, sizeof(Complex32));
+    abi::Dims dims{shape, 2};
+    return check(api<abi::NewshapeFn>(abi::slot::Newshape)(flat.get(), &dims, abi::NPY_ANYORDER));
+}
+
+}  // namespace kavrel::py
