@@ -1,0 +1,72 @@
+"""Single-precision reference arithmetic, independent of kavrel.
+
+Scalar functions call the C library's float functions through ctypes; the
+array forms apply them element by element. Basic operations (+, -, *, /,
+sqrt) on NumPy float32 values are correctly rounded IEEE operations, which is
+what the reference needs; fma goes through the C library's fmaf.
+"""
+
+import ctypes
+import ctypes.util
+
+import numpy as np
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m") or "libm.so.6")
+
+for _name in ("cosf", "sinf", "expf", "exp2f", "logf", "log10f", "sqrtf"):
+    getattr(_libm, _name).restype = ctypes.c_float
+    getattr(_libm, _name).argtypes = [ctypes.c_float]
+_libm.atan2f.restype = ctypes.c_float
+_libm.atan2f.argtypes = [ctypes.c_float, ctypes.c_float]
+_libm.fmaf.restype = ctypes.c_float
+_libm.fmaf.argtypes = [ctypes.c_float, ctypes.c_float, ctypes.c_float]
+
+f32 = np.float32
+
+
+def _scalar(name):
+    fn = getattr(_libm, name)
+
+    def call(*args):
+        return f32(fn(*(float(f32(a)) for a in args)))
+
+    call.__name__ = name
+    return call
+
+
+cosf = _scalar("cosf")
+sinf = _scalar("sinf")
+expf = _scalar("expf")
+exp2f = _scalar("exp2f")
+logf = _scalar("logf")
+log10f = _scalar("log10f")
+sqrtf = _scalar("sqrtf")
+atan2f = _scalar("atan2f")
+fmaf = _scalar("fmaf")
+
+
+def vectorize(fn):
+    """Element-wise form of a scalar reference function over float32 arrays."""
+
+    def call(*arrays):
+        arrays = np.broadcast_arrays(*(np.asarray(a, dtype=f32) for a in arrays))
+        out = np.empty(arrays[0].shape, dtype=f32)
+        flat = [a.ravel() for a in arrays]
+        o = out.ravel()
+        for i in range(o.size):
+            o[i] = fn(*(a[i] for a in flat))
+        return out
+
+    return call
+
+
+def bits(x):
+    """The float32 bit patterns of x (scalar or array), for exact comparisons."""
+    return np.asarray(x, dtype=f32).view(np.uint32)
+
+
+def same_bits(a, b):
+    """True when a and b hold the same float32 bit patterns (NaNs compared by bits)."""
+    a = np.asarray(a, dtype=f32)
+    b = np.asarray(b, dtype=f32)
+    return a.shape == b.shape and bool(np.array_equal(bits(a), bits(b)))
