@@ -51,62 +51,81 @@ inline void step_vector(const Channels& c, std::size_t k, __m256 x) noexcept {
     _mm256_storeu_ps(c.phasor_im + k, _mm256_add_ps(_mm256_mul_ps(pr, rm), _mm256_mul_ps(pm, rr)));
 }
 
-// V vectors of eight channels whose state stays in registers for the whole
-// run. The loop-invariant factors are kept in a small table in memory and read
-// as memory operands, leaving the registers to the twelve state vectors.
+// The running state of eight channels, held in registers.
+struct Lanes {
+    __m256 pr, pm, s1r, s1i, s2r, s2i;
+};
+
+// Loop-invariant factors of eight channels: alpha, 1 - alpha, beta, 1 - beta,
+// rot_re, rot_im. Forming 1 - alpha once per run gives the same bits as
+// forming it every sample.
+struct alignas(32) Factors {
+    float a[8], ka[8], b[8], kb[8], rr[8], rm[8];
+};
+
+inline Lanes load_lanes(const Channels& c, std::size_t k, Factors& f) noexcept {
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 a = _mm256_loadu_ps(c.alpha + k);
+    const __m256 b = _mm256_loadu_ps(c.beta + k);
+    _mm256_store_ps(f.a, a);
+    _mm256_store_ps(f.ka, _mm256_sub_ps(one, a));
+    _mm256_store_ps(f.b, b);
+    _mm256_store_ps(f.kb, _mm256_sub_ps(one, b));
+    _mm256_store_ps(f.rr, _mm256_loadu_ps(c.rot_re + k));
+    _mm256_store_ps(f.rm, _mm256_loadu_ps(c.rot_im + k));
+    return {_mm256_loadu_ps(c.phasor_re + k), _mm256_loadu_ps(c.phasor_im + k),
+            _mm256_loadu_ps(c.stage1_re + k), _mm256_loadu_ps(c.stage1_im + k),
+            _mm256_loadu_ps(c.stage2_re + k), _mm256_loadu_ps(c.stage2_im + k)};
+}
+
+inline void store_lanes(const Channels& c, std::size_t k, const Lanes& l) noexcept {
+    _mm256_storeu_ps(c.phasor_re + k, l.pr);
+    _mm256_storeu_ps(c.phasor_im + k, l.pm);
+    _mm256_storeu_ps(c.stage1_re + k, l.s1r);
+    _mm256_storeu_ps(c.stage1_im + k, l.s1i);
+    _mm256_storeu_ps(c.stage2_re + k, l.s2r);
+    _mm256_storeu_ps(c.stage2_im + k, l.s2i);
+}
+
+// One sample through eight channels; the factors are read as memory operands.
+inline void step_lanes(Lanes& l, __m256 x, const Factors& f) noexcept {
+    const __m256 xa = _mm256_mul_ps(x, _mm256_load_ps(f.a));
+    const __m256 ka = _mm256_load_ps(f.ka);
+    l.s1r = _mm256_fmadd_ps(ka, l.s1r, _mm256_mul_ps(xa, l.pr));
+    l.s1i = _mm256_fmadd_ps(ka, l.s1i, _mm256_mul_ps(xa, l.pm));
+    const __m256 b = _mm256_load_ps(f.b);
+    const __m256 kb = _mm256_load_ps(f.kb);
+    l.s2r = _mm256_fmadd_ps(kb, l.s2r, _mm256_mul_ps(b, l.s1r));
+    l.s2i = _mm256_fmadd_ps(kb, l.s2i, _mm256_mul_ps(b, l.s1i));
+    const __m256 rr = _mm256_load_ps(f.rr);
+    const __m256 rm = _mm256_load_ps(f.rm);
+    const __m256 npr = _mm256_sub_ps(_mm256_mul_ps(l.pr, rr), _mm256_mul_ps(l.pm, rm));
+    const __m256 npm = _mm256_add_ps(_mm256_mul_ps(l.pr, rm), _mm256_mul_ps(l.pm, rr));
+    l.pr = npr;
+    l.pm = npm;
+}
+
+// A tile of 8 * V channels (V = 1 or 2) whose state stays in registers for the
+// whole run of samples. Two independent groups hide the latency of the phasor
+// rotation, which carries from one sample to the next.
 template <int V>
 void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t len) noexcept {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    alignas(32) float table[6][V][8];
-    __m256 pr[V], pm[V], s1r[V], s1i[V], s2r[V], s2i[V];
-    for (int v = 0; v < V; ++v) {
-        const std::size_t k = k0 + 8 * static_cast<std::size_t>(v);
-        const __m256 a = _mm256_loadu_ps(c.alpha + k);
-        const __m256 b = _mm256_loadu_ps(c.beta + k);
-        _mm256_store_ps(table[0][v], a);
-        _mm256_store_ps(table[1][v], _mm256_sub_ps(one, a));
-        _mm256_store_ps(table[2][v], b);
-        _mm256_store_ps(table[3][v], _mm256_sub_ps(one, b));
-        _mm256_store_ps(table[4][v], _mm256_loadu_ps(c.rot_re + k));
-        _mm256_store_ps(table[5][v], _mm256_loadu_ps(c.rot_im + k));
-        pr[v] = _mm256_loadu_ps(c.phasor_re + k);
-        pm[v] = _mm256_loadu_ps(c.phasor_im + k);
-        s1r[v] = _mm256_loadu_ps(c.stage1_re + k);
-        s1i[v] = _mm256_loadu_ps(c.stage1_im + k);
-        s2r[v] = _mm256_loadu_ps(c.stage2_re + k);
-        s2i[v] = _mm256_loadu_ps(c.stage2_im + k);
-    }
+    static_assert(V == 1 || V == 2);
+    Factors table[V];
+    Lanes l0 = load_lanes(c, k0, table[0]);
+    Lanes l1 = V == 2 ? load_lanes(c, k0 + 8, table[V - 1]) : l0;
     for (std::size_t t = 0; t < len; ++t) {
-        // Keeps the compiler from hoisting the table into registers (and
-        // spilling state instead): the table is re-read every sample.
-        __asm__ __volatile__("" : : "r"(&table[0][0][0]) : "memory");
+        // Hides the table's address from the optimiser once per sample, so that
+        // it reads the factors as memory operands instead of hoisting them into
+        // registers and spilling the state.
+        const Factors* f = table;
+        __asm__("" : "+r"(f));
         const __m256 x = _mm256_broadcast_ss(xs + t);
-        for (int v = 0; v < V; ++v) {
-            const __m256 xa = _mm256_mul_ps(x, _mm256_load_ps(table[0][v]));
-            const __m256 ka = _mm256_load_ps(table[1][v]);
-            s1r[v] = _mm256_fmadd_ps(ka, s1r[v], _mm256_mul_ps(xa, pr[v]));
-            s1i[v] = _mm256_fmadd_ps(ka, s1i[v], _mm256_mul_ps(xa, pm[v]));
-            const __m256 b = _mm256_load_ps(table[2][v]);
-            const __m256 kb = _mm256_load_ps(table[3][v]);
-            s2r[v] = _mm256_fmadd_ps(kb, s2r[v], _mm256_mul_ps(b, s1r[v]));
-            s2i[v] = _mm256_fmadd_ps(kb, s2i[v], _mm256_mul_ps(b, s1i[v]));
-            const __m256 rr = _mm256_load_ps(table[4][v]);
-            const __m256 rm = _mm256_load_ps(table[5][v]);
-            const __m256 npr = _mm256_sub_ps(_mm256_mul_ps(pr[v], rr), _mm256_mul_ps(pm[v], rm));
-            const __m256 npm = _mm256_add_ps(_mm256_mul_ps(pr[v], rm), _mm256_mul_ps(pm[v], rr));
-            pr[v] = npr;
-            pm[v] = npm;
-        }
+        step_lanes(l0, x, f[0]);
+        if constexpr (V == 2) step_lanes(l1, x, f[1]);
     }
-    for (int v = 0; v < V; ++v) {
-        const std::size_t k = k0 + 8 * static_cast<std::size_t>(v);
-        _mm256_storeu_ps(c.phasor_re + k, pr[v]);
-        _mm256_storeu_ps(c.phasor_im + k, pm[v]);
-        _mm256_storeu_ps(c.stage1_re + k, s1r[v]);
-        _mm256_storeu_ps(c.stage1_im + k, s1i[v]);
-        _mm256_storeu_ps(c.stage2_re + k, s2r[v]);
-        _mm256_storeu_ps(c.stage2_im + k, s2i[v]);
-    }
+    store_lanes(c, k0, l0);
+    if constexpr (V == 2) store_lanes(c, k0 + 8, l1);
 }
 
 // The last n % 16 channels, copied into a zero-padded tile so that they run in
