@@ -187,6 +187,7 @@ def strongest_notes(
     max_notes: int = 3,
     within_db: float = 20.0,
     silence_db: float = 60.0,
+    floor_db: float = -100.0,
 ) -> list[tuple[float, float, list[tuple[int, float]]]]:
     """The strongest notes of each segment of `segment_seconds`.
 
@@ -195,8 +196,9 @@ def strongest_notes(
     frames; a note qualifies if its channel is a local peak across the keys
     (louder than both neighbours, so that the skirts of a strong note do not
     count) and lies within `within_db` of the loudest channel. Up to `max_notes`
-    of them are returned, loudest first. Segments whose loudest channel is more
-    than `silence_db` below the loudest channel of the whole signal are left out.
+    of them are returned, loudest first. A segment counts as silent, and is left
+    out, when its loudest channel is more than `silence_db` below the loudest
+    channel of the whole signal, or below `floor_db`.
 
     Returns a list of (start, end, [(midi, level_db), ...]).
     """
@@ -210,12 +212,12 @@ def strongest_notes(
     for segment in np.unique(segment_of):
         mean_power = power[segment_of == segment].mean(axis=0)
         segments.append((segment, 10.0 * np.log10(4.0 * mean_power + 1e-12)))
-    loudest = max(levels.max() for _, levels in segments)
+    threshold = max(max(levels.max() for _, levels in segments) - silence_db, floor_db)
 
     result = []
     for segment, levels in segments:
         top = levels.max()
-        if top < loudest - silence_db:
+        if top < threshold:
             continue
         padded = np.concatenate(([-np.inf], levels, [-np.inf]))
         is_peak = (levels > padded[:-2]) & (levels >= padded[2:])
