@@ -16,9 +16,9 @@ namespace {
 // -2*pi rounded to single precision (bit pattern 0xC0C90FDB).
 constexpr float minus_two_pi = -6.2831855f;
 
-kernel::Channels channels_of(float* const* mut, const float* const* cfg, std::size_t n) noexcept {
-    return {cfg[0], cfg[1], cfg[2], cfg[3], mut[0], mut[1], mut[2], mut[3], mut[4], mut[5], n};
-}
+// The fast kernel runs the samples in blocks that stay in the first-level
+// cache while every channel tile passes over them.
+constexpr std::size_t block_len = 2048;
 
 }  // namespace
 
@@ -46,26 +46,24 @@ ResonatorBank::ResonatorBank(std::span<const ChannelConfig> configs, float sampl
     stage2_im_ = FloatBuffer(n_channels_, 0.0f);
 }
 
-// The block step: cut at the multiples of 256 of sample_count, so that the
-// renormalisation test stays out of the per-sample loop.
-template <bool Reference>
-void ResonatorBank::advance(const float* xs, std::size_t len) noexcept {
-    if (len == 0) return;
+kernel::Channels ResonatorBank::channels() noexcept {
+    return {alphas_.data(),    betas_.data(),     rot_re_.data(),    rot_im_.data(),
+            phasor_re_.data(), phasor_im_.data(), stage1_re_.data(), stage1_im_.data(),
+            stage2_re_.data(), stage2_im_.data(), n_channels_};
+}
+
+// The block step, straightforward form: cut at the multiples of 256 of
+// sample_count, so that the renormalisation test stays out of the per-sample loop.
+void ResonatorBank::advance_reference(const float* xs, std::size_t len) noexcept {
     if (n_channels_ == 0) {
         sample_count_ += len;
         return;
     }
-    float* const mut[6] = {phasor_re_.data(), phasor_im_.data(), stage1_re_.data(),
-                           stage1_im_.data(), stage2_re_.data(), stage2_im_.data()};
-    const float* const cfg[4] = {alphas_.data(), betas_.data(), rot_re_.data(), rot_im_.data()};
-    const kernel::Channels c = channels_of(mut, cfg, n_channels_);
+    const kernel::Channels c = channels();
     while (len > 0) {
         const std::uint64_t room = renorm_period - sample_count_ % renorm_period;
         const std::size_t chunk = room < len ? static_cast<std::size_t>(room) : len;
-        if constexpr (Reference)
-            kernel::run_reference(c, xs, chunk);
-        else
-            kernel::run_tiled(c, xs, chunk);
+        kernel::run_reference(c, xs, chunk);
         xs += chunk;
         len -= chunk;
         sample_count_ += chunk;
@@ -73,14 +71,32 @@ void ResonatorBank::advance(const float* xs, std::size_t len) noexcept {
     }
 }
 
-void ResonatorBank::process_sample(float x) noexcept { advance<false>(&x, 1); }
+// The block step, fast form: channel tiles kept in registers over blocks of
+// samples, renormalising at the same sample counts and recording frames into
+// `frames` if given. Bit-identical to the straightforward form.
+void ResonatorBank::advance(const float* xs, std::size_t len, kernel::FrameSink* frames) noexcept {
+    if (n_channels_ == 0) {
+        sample_count_ += len;
+        return;
+    }
+    const kernel::Channels c = channels();
+    while (len > 0) {
+        const std::size_t block = len < block_len ? len : block_len;
+        kernel::run_tiled(c, xs, block, sample_count_, frames);
+        xs += block;
+        len -= block;
+        sample_count_ += block;
+    }
+}
+
+void ResonatorBank::process_sample(float x) noexcept { advance(&x, 1, nullptr); }
 
 void ResonatorBank::process_samples(const float* xs, std::size_t len) noexcept {
-    advance<false>(xs, len);
+    advance(xs, len, nullptr);
 }
 
 void ResonatorBank::process_samples_reference(const float* xs, std::size_t len) noexcept {
-    advance<true>(xs, len);
+    advance_reference(xs, len);
 }
 
 ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uint64_t hop) {
@@ -90,16 +106,14 @@ ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uin
     std::size_t count = 0;
     if (__builtin_mul_overflow(frames, n, &count)) allocation_failed(static_cast<std::size_t>(-1));
     ComplexFrames out{Buffer<Complex32>(count), frames, n};
+    const std::uint64_t used = static_cast<std::uint64_t>(frames) * hop;
     if (n == 0) {
-        sample_count_ += static_cast<std::uint64_t>(frames) * hop;
+        sample_count_ += used;
         return out;
     }
-    const std::size_t step = static_cast<std::size_t>(hop);
-    Complex32* row = out.values.data();
-    for (std::size_t k = 0; k < frames; ++k, xs += step, row += n) {
-        advance<false>(xs, step);
-        for (std::size_t i = 0; i < n; ++i) row[i] = Complex32{stage2_re_[i], stage2_im_[i]};
-    }
+    kernel::FrameSink sink{out.values.data(), n, hop, 0};
+    advance(xs, static_cast<std::size_t>(used), &sink);
+    _mm_sfence();  // order the cache-bypassing frame stores before the frames are handed on
     return out;
 }
 

@@ -11,6 +11,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "kavrel/bank.hpp"
 
 namespace kavrel::kernel {
 
@@ -32,8 +35,24 @@ struct Channels {
 // remainder. The reference form.
 void run_reference(const Channels& c, const float* xs, std::size_t len) noexcept;
 
-// Channel tiles held in registers across the whole run of samples.
-void run_tiled(const Channels& c, const float* xs, std::size_t len) noexcept;
+// Where a run records frames of channel values: after every `hop` samples the
+// second stage of every channel is written to `row` (channel k at row[k]),
+// then `row` moves on by `stride`. `filled` counts the samples already taken
+// into the current frame. A null `row` records nothing.
+struct FrameSink {
+    Complex32* row = nullptr;
+    std::size_t stride = 0;
+    std::uint64_t hop = 0;
+    std::uint64_t filled = 0;
+};
+
+// Runs `len` samples through all channels, tile by tile: each tile of 16
+// channels (the last one masked to the channels that exist) keeps its state in
+// registers for the whole run, renormalises its phasors whenever the running
+// count, starting from `count`, reaches a multiple of 256, and records frames.
+// Advances `frames` past the samples consumed. The caller advances the count.
+void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
+               FrameSink* frames) noexcept;
 
 // Scales every phasor back to unit magnitude: p * (1 / sqrt(pr*pr + pm*pm)).
 void renormalize(const Channels& c) noexcept;

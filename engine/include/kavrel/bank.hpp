@@ -13,6 +13,11 @@
 
 namespace kavrel {
 
+namespace kernel {
+struct Channels;
+struct FrameSink;
+}  // namespace kernel
+
 struct ChannelConfig {
     float freq;   // Hz
     float alpha;  // first-stage smoothing factor
@@ -88,8 +93,9 @@ public:
 
 private:
     void check_index(std::size_t i) const;
-    template <bool Reference>
-    void advance(const float* xs, std::size_t len) noexcept;
+    kernel::Channels channels() noexcept;
+    void advance(const float* xs, std::size_t len, kernel::FrameSink* frames) noexcept;
+    void advance_reference(const float* xs, std::size_t len) noexcept;
 
     FloatBuffer freqs_, alphas_, betas_;
     FloatBuffer phasor_re_, phasor_im_;
