@@ -209,43 +209,35 @@ void raise_panic(const Panic& panic) noexcept;
 // "{what}: {description of the pending Python exception}", clearing it.
 std::string describe_pending(const char* what);
 
-// The boundary of every entry point.
-template <class Body>
-PyObject* entry(Body&& body) noexcept {
+// The boundary of every entry point: runs the body and turns a failure into
+// the Python exception it stands for, returning `failed`.
+template <class Body, class Result>
+Result guarded(Body&& body, Result failed) noexcept {
     try {
         return body();
     } catch (const PyError&) {
-        return nullptr;
+        // the exception is already set
     } catch (const Panic& p) {
         raise_panic(p);
-        return nullptr;
     } catch (const std::exception& e) {
         raise_panic(Panic(e.what(), std::source_location::current()));
-        return nullptr;
     } catch (...) {
         raise_panic(Panic("explicit panic", std::source_location::current()));
-        return nullptr;
     }
+    return failed;
 }
 
-// For slots that return an integer status: -1 with an exception set on failure.
+// Entry points that return a new reference, or null with an exception set.
 template <class Body>
-auto entry_status(Body&& body) noexcept -> decltype(body()) {
+PyObject* entry(Body&& body) noexcept {
+    return guarded(std::forward<Body>(body), static_cast<PyObject*>(nullptr));
+}
+
+// Slots that return an integer status: -1 with an exception set on failure.
+template <class Body>
+auto entry_status(Body&& body) noexcept {
     using Result = decltype(body());
-    try {
-        return body();
-    } catch (const PyError&) {
-        return Result(-1);
-    } catch (const Panic& p) {
-        raise_panic(p);
-        return Result(-1);
-    } catch (const std::exception& e) {
-        raise_panic(Panic(e.what(), std::source_location::current()));
-        return Result(-1);
-    } catch (...) {
-        raise_panic(Panic("explicit panic", std::source_location::current()));
-        return Result(-1);
-    }
+    return guarded(std::forward<Body>(body), Result(-1));
 }
 
 }  // namespace kavrel::py
