@@ -279,7 +279,7 @@ def test_heuristic_alpha_440_is_single_precision_rule():
 
 
 def test_heuristic_alpha_is_alpha_from_tau_of_periods():
-    # Documented meaning: a time constant of log10(f + 1) periods.
+    # The rule is a time constant of log10(f + 1) periods.
     for f in (20.0, 440.0, 1000.0, 10000.0):
         tau = math.log10(f + 1.0) / f
         assert kavrel.heuristic_alpha(f, 48000.0) == pytest.approx(

@@ -35,12 +35,17 @@ std::string display_name(const Params& p) {
     throw PyError{};
 }
 
-// Index of the parameter called `key` (UTF-8 bytes), keyword-only names first; -1 if none.
-Py_ssize_t find_parameter(const Params& p, const char* key) {
+// Index of the parameter called `key` (UTF-8 bytes, which may hold NULs),
+// keyword-only names first; -1 if none.
+Py_ssize_t find_parameter(const Params& p, const char* key, Py_ssize_t size) {
+    const auto matches = [&](Py_ssize_t i) {
+        return std::strlen(p.names[i]) == static_cast<std::size_t>(size) &&
+               std::memcmp(p.names[i], key, static_cast<std::size_t>(size)) == 0;
+    };
     for (Py_ssize_t i = p.n_positional; i < p.n_total; ++i)
-        if (std::strcmp(p.names[i], key) == 0) return i;
+        if (matches(i)) return i;
     for (Py_ssize_t i = 0; i < p.n_positional; ++i)
-        if (std::strcmp(p.names[i], key) == 0) return i;
+        if (matches(i)) return i;
     return -1;
 }
 
@@ -66,7 +71,10 @@ void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** slots) {
                 PyErr_Clear();  // a lone surrogate: it cannot name a parameter
                 unexpected_keyword(p, key);
             }
-            const Py_ssize_t i = find_parameter(p, PyBytes_AsString(utf8));
+            char* bytes = nullptr;
+            Py_ssize_t size = 0;
+            PyBytes_AsStringAndSize(utf8, &bytes, &size);
+            const Py_ssize_t i = find_parameter(p, bytes, size);
             Py_DecRef(utf8);
             if (i < 0) unexpected_keyword(p, key);
             if (slots[i] != nullptr) {
