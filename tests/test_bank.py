@@ -4,13 +4,13 @@ Results are compared bit for bit with the float32 reference model in
 bank_model.py (NaNs compared as NaNs, whatever their payload).
 """
 
-import functools
 import math
 
 import numpy as np
 import pytest
 
 import kavrel
+from support import NOT_CONTIGUOUS, panic_type
 import libm
 from bank_model import (
     BankModel,
@@ -30,19 +30,10 @@ from bank_model import (
 f32 = np.float32
 Bank = kavrel.ResonatorBank
 
-NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 LENGTH_MISMATCH = "freqs, alphas, and betas must have the same length"
 READOUT_METHODS = ("freq", "phase", "power", "complex", "magnitude")
 
 
-@functools.lru_cache(maxsize=None)
-def panic_type():
-    """The module's internal-failure exception, taken from a raised one."""
-    try:
-        Bank(np.zeros(0, f32), 1.0).freq(0)
-    except BaseException as exc:  # noqa: B036 - it is not an Exception
-        return type(exc)
-    raise AssertionError("freq(0) on an empty bank did not raise")
 
 
 def pair(freqs, sr, alphas=None, betas=None):

@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import kavrel
+from support import AsFloat, AsIndex, SubFloat
 
 F = np.float32
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -346,24 +347,6 @@ def f32_bits(x):
         return int(np.array(x, dtype=np.float64).astype(F).view(np.uint32))
 
 
-class AsFloat:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class AsIndex:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class SubFloat(float):
-    pass
 
 
 class SubInt(int):

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import kavrel
+from support import AsFloat, AsIndex, SubFloat
 from libm import exp2f, expf, logf, log10f
 
 F = np.float32
@@ -290,24 +291,6 @@ def test_heuristic_alpha_is_alpha_from_tau_of_periods():
 # Argument forms
 # ---------------------------------------------------------------------------
 
-class AsFloat:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class AsIndex:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class SubFloat(float):
-    pass
 
 
 @pytest.mark.parametrize("name", sorted(FUNCS))

@@ -4,13 +4,13 @@ The reference is the bank itself driven block by block with process_samples
 and read with complex(i), plus the float32 model of bank_model.py.
 """
 
-import functools
 import math
 
 import numpy as np
 import pytest
 
 import kavrel
+from support import NOT_CONTIGUOUS, panic_type
 from bank_model import (
     BankModel,
     assert_same_complex,
@@ -28,7 +28,6 @@ f32 = np.float32
 c64 = np.complex64
 Bank = kavrel.ResonatorBank
 
-NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 DIVIDE_BY_ZERO = "attempt to divide by zero"
 
 # Signal lengths per hop: enough frames to matter, few enough to stay fast,
@@ -36,13 +35,6 @@ DIVIDE_BY_ZERO = "attempt to divide by zero"
 LENGTH_FOR_HOP = {1: 45, 3: 200, 64: 700, 100: 1050, 256: 1100, 1000: 2600}
 
 
-@functools.lru_cache(maxsize=None)
-def panic_type():
-    try:
-        Bank(np.zeros(0, f32), 1.0).freq(0)
-    except BaseException as exc:  # noqa: B036 - it is not an Exception
-        return type(exc)
-    raise AssertionError("freq(0) on an empty bank did not raise")
 
 
 def twins(seed=0, n=9, history=300):
