@@ -127,10 +127,10 @@ PyObject* make_holder(void* buffer, std::source_location where = std::source_loc
     return holder;
 }
 
-// A 1-D array of `len` elements of `type_num` over `data`, kept alive by a new holder.
+// A 1-D array of `len` elements of `type_num` over `data`, kept alive by a new
+// holder. The C-API table must have been acquired.
 Ref wrap_buffer(void* data, int type_num, abi::npy_intp len, abi::npy_intp itemsize,
                 std::source_location where = std::source_location::current()) {
-    numpy_api(where);
     if (data == nullptr) data = allocate(0);  // NumPy would allocate its own memory for null
     PyObject* holder = make_holder(data, where);
     PyObject* d = api<abi::DescrFromTypeFn>(abi::slot::DescrFromType)(type_num);
@@ -189,11 +189,13 @@ std::span<const float> ArrayBorrow::elements() const {
 // ---- Results ---------------------------------------------------------------
 
 PyObject* array_result(FloatBuffer values) {
+    numpy_api();  // before the buffer changes hands, so that a failure frees it
     const auto len = static_cast<abi::npy_intp>(values.size());
     return wrap_buffer(values.release(), abi::NPY_FLOAT, len, sizeof(float)).release();
 }
 
 PyObject* complex_matrix_result(ComplexFrames frames) {
+    numpy_api();
     abi::npy_intp shape[2] = {static_cast<abi::npy_intp>(frames.frames),
                               static_cast<abi::npy_intp>(frames.channels)};
     const auto len = static_cast<abi::npy_intp>(frames.values.size());
