@@ -3,10 +3,30 @@
 import functools
 
 import numpy as np
+import pytest
 
 import kavrel
 
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+
+# Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
+# On older interpreters the module raises a failed conversion's exception
+# unchanged, without a note.
+HAS_NOTES = hasattr(BaseException, "add_note")
+
+needs_notes = pytest.mark.skipif(
+    not HAS_NOTES, reason="exception notes (add_note) exist only from Python 3.11")
+
+
+def notes(exc):
+    """The notes attached to an exception, or None when it carries none."""
+    return getattr(exc, "__notes__", None)
+
+
+def argument_notes(name):
+    """The notes that a failed conversion of argument `name` carries on the
+    running interpreter: exactly one naming the argument, or none at all."""
+    return [f"while processing '{name}'"] if HAS_NOTES else None
 
 
 class AsFloat:

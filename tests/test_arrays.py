@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS
+from support import NOT_CONTIGUOUS, argument_notes, notes
 from libm import expf, log10f, same_bits
 
 F = np.float32
@@ -26,10 +26,6 @@ def ref_heuristic(freqs, sample_rate):
             q = p / d
             out[i] = F(1.0) - expf(q)
     return out
-
-
-def notes(exc):
-    return getattr(exc, "__notes__", None)
 
 
 def make_bank(n=2):
@@ -105,7 +101,7 @@ def test_refused_inputs(call_id, index):
         call(value)
     assert type(info.value) is TypeError
     assert str(info.value) == message
-    assert info.value.__notes__ == [f"while processing '{name}'"]
+    assert notes(info.value) == argument_notes(name)
 
 
 def test_refusal_examples():
@@ -116,7 +112,7 @@ def test_refusal_examples():
         with pytest.raises(TypeError) as info:
             b.process_samples(value)
         assert str(info.value) == message
-        assert info.value.__notes__ == ["while processing 'samples'"]
+        assert notes(info.value) == argument_notes("samples")
 
 
 def test_none_as_alphas_and_betas_means_default():
@@ -254,10 +250,10 @@ def test_sample_rate_is_converted_before_contiguity_check():
         with pytest.raises(TypeError) as info:
             kavrel.heuristic_alphas(bad, "fast")
         assert str(info.value) == "must be real number, not str"
-        assert info.value.__notes__ == ["while processing 'sample_rate'"]
+        assert notes(info.value) == argument_notes("sample_rate")
     with pytest.raises(TypeError) as info:
         kavrel.heuristic_alphas([1.0], "fast")
-    assert info.value.__notes__ == ["while processing 'freqs'"]
+    assert notes(info.value) == argument_notes("freqs")
 
 
 def test_contiguity_failure_leaves_bank_unchanged():

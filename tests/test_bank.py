@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS, panic_type
+from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
 import libm
 from bank_model import (
     BankModel,
@@ -515,7 +515,7 @@ def test_length_mismatch(n_freqs, n_alphas, n_betas):
     with pytest.raises(ValueError) as info:
         Bank(np.full(n_freqs, 440.0, f32), 48000.0, **kwargs)
     assert str(info.value) == LENGTH_MISMATCH
-    assert not getattr(info.value, "__notes__", None)
+    assert notes(info.value) is None
 
 
 @pytest.mark.parametrize("sr", [0.0, -0.0, -22050.0, math.nan, math.inf, -math.inf, 1e-40, 1e39])
@@ -576,7 +576,7 @@ def test_non_contiguous_parameter_arrays(which, view):
     with pytest.raises(TypeError) as info:
         Bank(args["freqs"], 48000.0, alphas=args["alphas"], betas=args["betas"])
     assert str(info.value) == NOT_CONTIGUOUS
-    assert not getattr(info.value, "__notes__", None)
+    assert notes(info.value) is None
     # Empty and one-element views are contiguous enough.
     args[which] = base[which][::2][:1]
     for name in args:
@@ -686,8 +686,7 @@ def test_refused_arguments_leave_the_bank_unchanged(method, args, exc_type, note
         getattr(a, method)(*args)
     if message is not None:
         assert str(info.value) == message
-    notes = getattr(info.value, "__notes__", [])
-    assert notes == ([f"while processing '{note}'"] if note else [])
+    assert notes(info.value) == (argument_notes(note) if note else None)
     assert_twins_agree(a, b)
 
 

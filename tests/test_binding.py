@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import AsFloat, AsIndex, SubFloat
+from support import AsFloat, AsIndex, SubFloat, argument_notes, needs_notes, notes
 
 F = np.float32
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -31,10 +31,6 @@ def make_bank():
 @pytest.fixture
 def bank():
     return make_bank()
-
-
-def notes(exc):
-    return getattr(exc, "__notes__", None)
 
 
 # ---------------------------------------------------------------------------
@@ -402,7 +398,9 @@ class WrongFloat:
 @pytest.mark.parametrize("value,exc,message", [
     ("1", TypeError, "must be real number, not str"),
     (None, TypeError, "must be real number, not NoneType"),
-    (1j, TypeError, "must be real number, not complex"),
+    # Before Python 3.10 complex had a __float__ that raised its own TypeError.
+    (1j, TypeError, "must be real number, not complex" if sys.version_info >= (3, 10)
+     else "can't convert complex to float"),
     ([1.0], TypeError, "must be real number, not list"),
     (2 ** 1024, OverflowError, "int too large to convert to float"),
     (AsIndex(2 ** 1024), OverflowError, "int too large to convert to float"),
@@ -426,27 +424,28 @@ def test_real_conversion_failures_carry_note(bank, value, exc, message):
             call()
         assert type(info.value) is exc
         assert str(info.value) == message
-        assert info.value.__notes__ == [f"while processing '{name}'"]
+        assert notes(info.value) == argument_notes(name)
 
 
 def test_conversion_order_stops_at_first_failure():
     rec = Recorder(2.0)
     with pytest.raises(TypeError) as info:
         kavrel.midi_to_hz("x", rec)
-    assert info.value.__notes__ == ["while processing 'midi'"]
+    assert notes(info.value) == argument_notes("midi")
     assert rec.calls == 0
     with pytest.raises(TypeError) as info:
         kavrel.midi_to_hz(rec, "x")
-    assert info.value.__notes__ == ["while processing 'tuning'"]
+    assert notes(info.value) == argument_notes("tuning")
     assert rec.calls == 1
     # Keyword order does not change the conversion order.
     rec = Recorder(2.0)
     with pytest.raises(TypeError) as info:
         kavrel.heuristic_alpha(sample_rate=rec, freq="x")
-    assert info.value.__notes__ == ["while processing 'freq'"]
+    assert notes(info.value) == argument_notes("freq")
     assert rec.calls == 0
 
 
+@needs_notes
 def test_note_is_appended_to_existing_notes():
     class Noted:
         def __float__(self):
@@ -468,6 +467,8 @@ class NoneNoteError(Exception):
     add_note = None
 
 
+# The layer calls add_note on whatever exception has one, so these exceptions'
+# own add_note is met on every interpreter, also on those before 3.11.
 @pytest.mark.parametrize("exc_type", [NoNoteError, NoneNoteError])
 def test_failed_add_note_is_discarded(exc_type):
     class Raiser:
@@ -550,11 +551,11 @@ def test_index_conversion_refuses(bank, value, exc, message):
             getattr(bank, name)(value)
         assert type(info.value) is exc
         assert str(info.value) == message
-        assert info.value.__notes__ == ["while processing 'i'"]
+        assert notes(info.value) == argument_notes("i")
     with pytest.raises(exc) as info:
         bank.resonate(sig, value)
     assert str(info.value) == message
-    assert info.value.__notes__ == ["while processing 'hop'"]
+    assert notes(info.value) == argument_notes("hop")
 
 
 @pytest.mark.parametrize("name", INDEX_METHODS)
@@ -669,7 +670,7 @@ def test_shared_borrow_seen_during_conversion(name):
     assert seen[4] == EXCL
     assert seen[5] == BINDING
     assert seen[6] == ("TypeError", "'str' object cannot be interpreted as an integer",
-                       ["while processing 'i'"])
+                       argument_notes("i"))
     assert seen[7] == EXCL
     assert seen[8:] == [("ok", 440.0), ("ok", 440.0)]
     b.reset()
@@ -688,11 +689,12 @@ def test_borrows_released_after_failures():
         def __index__(self):
             fails_inside()
 
-    for call in (lambda: b.process_sample(Raising()), lambda: b.freq(Raising()),
-                 lambda: b.resonate(np.zeros(4, F), Raising())):
+    for call, name in ((lambda: b.process_sample(Raising()), "sample"),
+                       (lambda: b.freq(Raising()), "i"),
+                       (lambda: b.resonate(np.zeros(4, F), Raising()), "hop")):
         with pytest.raises(Boom) as info:
             call()
-        assert len(info.value.__notes__) == 1
+        assert notes(info.value) == argument_notes(name)
     with pytest.raises(BaseException):
         b.freq(99)
     with pytest.raises(BaseException):

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import AsFloat, AsIndex, SubFloat
+from support import AsFloat, AsIndex, SubFloat, argument_notes, notes
 from libm import exp2f, expf, logf, log10f
 
 F = np.float32
@@ -327,8 +327,8 @@ def test_string_and_bad_arguments_name_the_parameter(name, param, bad, exc):
     func, _ = FUNCS[name]
     with pytest.raises(exc) as info:
         func(bad, 1.0)
-    assert info.value.__notes__ == [f"while processing '{param}'"]
+    assert notes(info.value) == argument_notes(param)
     second = "tuning" if name == "midi_to_hz" else "sample_rate"
     with pytest.raises(exc) as info:
         func(1.0, bad)
-    assert info.value.__notes__ == [f"while processing '{second}'"]
+    assert notes(info.value) == argument_notes(second)

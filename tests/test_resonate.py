@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS, panic_type
+from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
 from bank_model import (
     BankModel,
     assert_same_complex,
@@ -306,8 +306,7 @@ def test_refused_arguments_leave_the_bank_unchanged(args, kwargs, exc_type, note
         a.resonate(*args, **kwargs)
     if message is not None:
         assert str(info.value) == message
-    notes = getattr(info.value, "__notes__", [])
-    assert notes == ([f"while processing '{note}'"] if note else [])
+    assert notes(info.value) == (argument_notes(note) if note else None)
     assert_twins_agree(a, b)
 
 
