@@ -147,7 +147,7 @@ float ResonatorBank::magnitude(std::size_t i) const {
     return std::sqrt(power_of(stage2_re_[i], stage2_im_[i]));
 }
 
-Complex32 ResonatorBank::value(std::size_t i) const {
+Complex32 ResonatorBank::complex(std::size_t i) const {
     check_index(i);
     return {stage2_re_[i], stage2_im_[i]};
 }

@@ -171,7 +171,7 @@ PyObject* power(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 PyObject* complex_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return channel_readout<complex_sig>(self, args, kwargs, [](const ResonatorBank& b, std::size_t i) {
-        const Complex32 v = b.value(i);
+        const Complex32 v = b.complex(i);
         return complex_result(v.re, v.im);
     });
 }

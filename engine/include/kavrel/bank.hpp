@@ -68,7 +68,7 @@ public:
     float phase(std::size_t i) const;
     float power(std::size_t i) const;
     float magnitude(std::size_t i) const;
-    Complex32 value(std::size_t i) const;
+    Complex32 complex(std::size_t i) const;
 
     FloatBuffer frequencies() const;
     FloatBuffer phases() const;
