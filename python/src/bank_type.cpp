@@ -194,11 +194,6 @@ Py_ssize_t bank_len(PyObject* self) {
 
 // ---- The type --------------------------------------------------------------
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 constexpr int with_args = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef bank_methods[] = {

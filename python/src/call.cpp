@@ -210,31 +210,33 @@ PyObject* make_panic_exception_type() {
         PyExc_BaseException, nullptr);
 }
 
+// The UTF-8 text of a str (a new reference, consumed; null allowed), or ""
+// when there is none. Clears any error this raises.
+std::string consume_text(PyObject* str) {
+    std::string text;
+    if (str != nullptr && PyUnicode_Check(str)) {
+        if (PyObject* utf8 = PyUnicode_AsUTF8String(str)) {
+            text = PyBytes_AsString(utf8);
+            Py_DecRef(utf8);
+        }
+    }
+    Py_DecRef(str);
+    PyErr_Clear();
+    return text;
+}
+
 // The Python name of the current thread if the threading module is loaded,
 // else "<unnamed>". Leaves any pending exception as it was.
 std::string current_thread_name() {
-    std::string name = "<unnamed>";
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (PyObject* modules = PyImport_GetModuleDict()) {
-        if (PyObject* threading = PyDict_GetItemString(modules, "threading")) {
-            if (PyObject* thread = PyObject_CallMethod(threading, "current_thread", nullptr)) {
-                if (PyObject* n = PyObject_GetAttrString(thread, "name")) {
-                    if (PyUnicode_Check(n)) {
-                        if (PyObject* utf8 = PyUnicode_AsUTF8String(n)) {
-                            name = PyBytes_AsString(utf8);
-                            Py_DecRef(utf8);
-                        }
-                    }
-                    Py_DecRef(n);
-                }
-                Py_DecRef(thread);
-            }
-        }
-    }
+    PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
+    PyObject* thread = threading != nullptr ? PyObject_CallMethod(threading, "current_thread", nullptr) : nullptr;
+    std::string name = consume_text(thread != nullptr ? PyObject_GetAttrString(thread, "name") : nullptr);
+    Py_DecRef(thread);
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
-    return name;
+    return name.empty() ? "<unnamed>" : name;
 }
 
 bool backtrace_requested() {
@@ -289,38 +291,20 @@ std::string describe_pending(const char* what) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    std::string description;
-    // The formatted exception with its traceback; its type and message if that fails.
-    if (PyObject* tb_module = PyImport_ImportModule("traceback")) {
-        if (PyObject* lines = PyObject_CallMethod(tb_module, "format_exception", "OOO",
-                                                  type ? type : Py_None, value ? value : Py_None,
-                                                  traceback ? traceback : Py_None)) {
-            if (PyObject* empty = PyUnicode_FromString("")) {
-                if (PyObject* joined = PyUnicode_Join(empty, lines)) {
-                    if (PyObject* utf8 = PyUnicode_AsUTF8String(joined)) {
-                        description = PyBytes_AsString(utf8);
-                        Py_DecRef(utf8);
-                    }
-                    Py_DecRef(joined);
-                }
-                Py_DecRef(empty);
-            }
-            Py_DecRef(lines);
-        }
-        Py_DecRef(tb_module);
-    }
-    PyErr_Clear();
+    // The formatted exception with its traceback; its repr if that fails.
+    PyObject* tb_module = PyImport_ImportModule("traceback");
+    PyObject* lines = tb_module != nullptr
+                          ? PyObject_CallMethod(tb_module, "format_exception", "OOO", type ? type : Py_None,
+                                                value ? value : Py_None, traceback ? traceback : Py_None)
+                          : nullptr;
+    PyObject* empty = PyUnicode_FromString("");
+    std::string description =
+        consume_text(lines != nullptr && empty != nullptr ? PyUnicode_Join(empty, lines) : nullptr);
+    Py_DecRef(empty);
+    Py_DecRef(lines);
+    Py_DecRef(tb_module);
     while (!description.empty() && description.back() == '\n') description.pop_back();
-    if (description.empty() && value != nullptr) {
-        if (PyObject* s = PyObject_Repr(value)) {
-            if (PyObject* utf8 = PyUnicode_AsUTF8String(s)) {
-                description = PyBytes_AsString(utf8);
-                Py_DecRef(utf8);
-            }
-            Py_DecRef(s);
-        }
-        PyErr_Clear();
-    }
+    if (description.empty() && value != nullptr) description = consume_text(PyObject_Repr(value));
     Py_DecRef(type);
     Py_DecRef(value);
     Py_DecRef(traceback);

@@ -85,6 +85,13 @@ private:
     std::atomic<PyObject*> value_{nullptr};
 };
 
+// A C function of any entry-point signature, as the PyCFunction that a
+// method table stores (the flags beside it say how it is called).
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // ---- Binding ---------------------------------------------------------------
 
 // Parameters of one callable: positional names first, then keyword-only ones.

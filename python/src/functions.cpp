@@ -34,11 +34,6 @@ PyObject* heuristic_alphas_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 constexpr int flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 }  // namespace

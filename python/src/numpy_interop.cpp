@@ -1,9 +1,6 @@
 #include "numpy_interop.hpp"
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 
 #include "numpy_abi.hpp"
 
