@@ -66,7 +66,7 @@ public:
     float phase(std::size_t i) const;      // radians, atan2f(im, re)
     float power(std::size_t i) const;      // re * re + im * im
     float magnitude(std::size_t i) const;  // sqrt of the power
-    Complex32 complex(std::size_t i) const;
+    Complex32 complex(std::size_t i) const;  // (re, im)
 
     // The same readouts for every channel. Throw AllocationError.
     FloatBuffer frequencies() const;
