@@ -1,13 +1,14 @@
-// Engine tests in plain C++: the register-tiled kernel against the oracle
-// (the plain scalar statement of the arithmetic), bit for bit, over channel counts that
-// exercise every tile and tail shape, block lengths that cross the
-// renormalisation points, and awkward values (NaN, infinities, subnormals).
+// Engine tests in plain C++: the register-tiled kernel against the oracle (the
+// plain scalar statement of the arithmetic), bit for bit, over channel counts
+// that exercise every tile and tail shape, block lengths that cross the
+// renormalisation points, and awkward values (NaN, infinities, subnormals);
+// failures that leave the bank as it was.
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
