@@ -163,6 +163,7 @@ class Reading(NamedTuple):
     cents: float | None  # the tuner's offset of the strongest channel
     notes: list[int]  # key indices of the strongest notes, loudest first
     load: float  # share of the latest block's duration that its analysis took
+    overruns: int  # times the device reported input lost because the callback fell behind
 
 
 class LiveAnalyser:
@@ -205,10 +206,10 @@ class LiveAnalyser:
         with self._lock:
             levels = level_db(self._magnitudes)
             cents = self.tuner.cents()
-            seconds, load = self.seconds, self._load
+            seconds, load, overruns = self.seconds, self._load, self.overruns
         top = int(np.argmax(levels))
         if levels[top] < SILENCE_DB:
-            return Reading(seconds, levels, None, None, [], load)
+            return Reading(seconds, levels, None, None, [], load, overruns)
         # A note is a key louder than both neighbours, so that the skirts of a
         # strong note, which reach the keys next to it, do not count.
         padded = np.concatenate(([-np.inf], levels, [-np.inf]))
@@ -216,7 +217,7 @@ class LiveAnalyser:
             (levels > padded[:-2]) & (levels >= padded[2:]) & (levels >= levels[top] - WITHIN_DB)
         )
         notes = [int(k) for k in peaks[np.argsort(-levels[peaks], kind="stable")][:max_notes]]
-        return Reading(seconds, levels, top, cents, notes, load)
+        return Reading(seconds, levels, top, cents, notes, load, overruns)
 
 
 # ---------------------------------------------------------------------------
@@ -326,6 +327,8 @@ class TerminalView:
             f"{reading.seconds:7.2f} s   analysis {100 * reading.load:.2f} % of real time",
             style="grey50",
         )
+        if reading.overruns:
+            status.append(f"   {reading.overruns} overruns", style="red")
         return Panel(
             Group(keyboard, labels, Text(""), tuner, Text(""), notes, Text(""), status),
             title=self.title,
@@ -444,10 +447,11 @@ def run_microphone(rate: float | None, block: int, make_view) -> LiveAnalyser:
         ) from None
     view = make_view(f"microphone: {device['name']}", sample_rate)
     with stream, view:
-        while stream.active:
+        while True:
             time.sleep(view.period)
             view.show(analyser.reading(view.max_notes))
-    return analyser
+            if not stream.active:  # the device has gone: its last state stays shown
+                return analyser
 
 
 def positive_int(text: str) -> int:
