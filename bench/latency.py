@@ -150,8 +150,11 @@ def time_constants(keys=TABLE_KEYS, sample_rate: float = SAMPLE_RATE) -> list[Ti
 # reporting
 
 
-def microseconds(seconds: float) -> str:
+def duration(seconds: float) -> str:
+    """Three significant digits, in µs below a millisecond and in ms above."""
     us = seconds * 1e6
+    if us >= 1000:
+        return f"{us / 1000:.2f} ms"
     return f"{us:.2f} µs" if us < 10 else f"{us:.1f} µs" if us < 100 else f"{us:.0f} µs"
 
 
@@ -162,8 +165,8 @@ def latency_table(records: list[Latency]) -> str:
     ]
     for r in records:
         lines.append(
-            f"| {r.channels} | {r.block} | {r.budget * 1e3:.2f} ms | {microseconds(r.median)} "
-            f"| {microseconds(r.p99)} | {100 * r.median / r.budget:.2f} % "
+            f"| {r.channels} | {r.block} | {r.budget * 1e3:.2f} ms | {duration(r.median)} "
+            f"| {duration(r.p99)} | {100 * r.median / r.budget:.2f} % "
             f"| {100 * r.p99 / r.budget:.2f} % |"
         )
     return "\n".join(lines)
