@@ -449,8 +449,9 @@ def run_microphone(rate: float | None, block: int, make_view) -> LiveAnalyser:
     with stream, view:
         while True:
             time.sleep(view.period)
+            running = stream.active  # asked first, so that a stopped stream's last block is shown
             view.show(analyser.reading(view.max_notes))
-            if not stream.active:  # the device has gone: its last state stays shown
+            if not running:
                 return analyser
 
 

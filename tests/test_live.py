@@ -118,7 +118,7 @@ def test_chord_lists_its_notes_loudest_first_then_silence(tmp_path):
 class RecordingView:
     period, max_notes, show_last = 0.25, 4, False
 
-    def __init__(self, *_):
+    def __init__(self):
         self.readings = []
 
     def __enter__(self):
@@ -138,16 +138,18 @@ def test_every_sample_of_the_file_reaches_the_bank_once(tmp_path, live, block):
     data = rng.uniform(-1, 1, (4321, 2)).astype(np.float32)
     path = tmp_path / "noise.wav"
     soundfile.write(path, data, rate, subtype="FLOAT")
-    views = []
+    view = RecordingView()
 
-    analyser = live.run_file(str(path), block, True, lambda *a: views.append(RecordingView()) or views[0])
+    analyser = live.run_file(str(path), block, True, lambda source, sample_rate: view)
 
     reference = kavrel.ResonatorBank(live.key_frequencies(), rate)
     reference.process_samples((data[:, 0] + data[:, 1]) / np.float32(2))
     assert analyser.samples == len(data)
     assert analyser.bank.complex(40) == reference.complex(40)
     np.testing.assert_array_equal(analyser.bank.powers(), reference.powers())
-    assert len(views[0].readings) == 2  # at 0.25 s and 0.5 s of the 0.54 s
+    # shown after the first block that ends at or after each quarter second
+    due = [math.ceil(t * rate / block) * block / rate for t in (0.25, 0.5)]
+    assert [r.seconds for r in view.readings] == due
 
 
 FAKE_DEVICE = """
