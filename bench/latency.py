@@ -189,7 +189,8 @@ def machine() -> str:
     cpu = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as info:
-            cpu = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+            cpu = next(line.split(":", 1)[1].strip()
+                       for line in info if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
     load = " / ".join(f"{x:.2f}" for x in os.getloadavg())

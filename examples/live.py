@@ -474,9 +474,11 @@ def main(argv: list[str] | None = None) -> int:
         description="Live piano-key analyser and tuner with a kavrel resonator bank, "
         "on the default microphone or a sound file."
     )
-    parser.add_argument("--file", metavar="PATH", help="analyse a sound file instead of the microphone")
     parser.add_argument(
-        "--fast", action="store_true", help="with --file: as fast as possible, not at real-time pace"
+        "--file", metavar="PATH", help="analyse a sound file instead of the microphone"
+    )
+    parser.add_argument(
+        "--fast", action="store_true", help="with --file: as fast as possible, not in real time"
     )
     parser.add_argument(
         "--block", type=positive_int, default=DEFAULT_BLOCK,

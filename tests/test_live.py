@@ -47,10 +47,8 @@ def plain_lines(stdout):
         match = LINE.match(text)
         assert match, text
         t, note, cents, db, notes = match.groups()
-        if note is None:
-            lines.append((float(t), None, None, None, []))
-        else:
-            lines.append((float(t), note, float(cents), float(db), notes.split()))
+        number = lambda field: None if field is None else float(field)  # noqa: E731
+        lines.append((float(t), note, number(cents), number(db), (notes or "").split()))
     return lines
 
 
@@ -115,22 +113,6 @@ def test_chord_lists_its_notes_loudest_first_then_silence(tmp_path):
     assert [note for _, note, *_ in lines[4:]] == [None, None]
 
 
-class RecordingView:
-    period, max_notes, show_last = 0.25, 4, False
-
-    def __init__(self):
-        self.readings = []
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        pass
-
-    def show(self, reading):
-        self.readings.append(reading)
-
-
 @pytest.mark.parametrize("block", [1, 256, 1000])
 def test_every_sample_of_the_file_reaches_the_bank_once(tmp_path, live, block):
     rate = 8000
@@ -138,9 +120,13 @@ def test_every_sample_of_the_file_reaches_the_bank_once(tmp_path, live, block):
     data = rng.uniform(-1, 1, (4321, 2)).astype(np.float32)
     path = tmp_path / "noise.wav"
     soundfile.write(path, data, rate, subtype="FLOAT")
-    view = RecordingView()
+    readings = []
 
-    analyser = live.run_file(str(path), block, True, lambda source, sample_rate: view)
+    class RecordingView(live.PlainView):
+        def show(self, reading):
+            readings.append(reading)
+
+    analyser = live.run_file(str(path), block, True, lambda source, rate: RecordingView())
 
     reference = kavrel.ResonatorBank(live.key_frequencies(), rate)
     reference.process_samples((data[:, 0] + data[:, 1]) / np.float32(2))
@@ -149,7 +135,7 @@ def test_every_sample_of_the_file_reaches_the_bank_once(tmp_path, live, block):
     np.testing.assert_array_equal(analyser.bank.powers(), reference.powers())
     # shown after the first block that ends at or after each quarter second
     due = [math.ceil(t * rate / block) * block / rate for t in (0.25, 0.5)]
-    assert [r.seconds for r in view.readings] == due
+    assert [r.seconds for r in readings] == due
 
 
 FAKE_DEVICE = """
