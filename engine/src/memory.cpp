@@ -2,8 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <cstdio>
-
 namespace kavrel {
 
 namespace {
@@ -16,13 +14,9 @@ constexpr std::size_t huge_threshold = std::size_t{4} << 20;
 
 }  // namespace
 
-void allocation_failed(std::size_t bytes) noexcept {
-    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
-    std::fflush(stderr);
-    std::abort();
-}
+void allocation_failed(std::size_t bytes) { throw AllocationError(bytes); }
 
-void* allocate(std::size_t bytes) noexcept {
+void* allocate(std::size_t bytes) {
     if (bytes >= huge_threshold) {
         void* p = nullptr;
         if (posix_memalign(&p, huge_page, bytes) != 0) allocation_failed(bytes);

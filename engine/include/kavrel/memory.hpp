@@ -1,18 +1,35 @@
-// Owned buffers of plain values and the process-wide rule for exhausted memory.
+// Owned buffers of plain values, and the exception for a request that memory
+// cannot satisfy.
 #pragma once
 
 #include <cstddef>
 #include <cstdlib>
+#include <new>
+#include <string>
 #include <utility>
 
 namespace kavrel {
 
-// Writes "memory allocation of {bytes} bytes failed" to standard error and aborts.
-[[noreturn]] void allocation_failed(std::size_t bytes) noexcept;
+// A buffer of `bytes()` bytes could not be allocated (SIZE_MAX when the size
+// itself overflows); what() is "memory allocation of {bytes} bytes failed".
+class AllocationError : public std::bad_alloc {
+public:
+    explicit AllocationError(std::size_t bytes)
+        : bytes_(bytes), what_("memory allocation of " + std::to_string(bytes) + " bytes failed") {}
+    std::size_t bytes() const noexcept { return bytes_; }
+    const char* what() const noexcept override { return what_.c_str(); }
 
-// malloc that never returns null: exhausted memory ends the process.
+private:
+    std::size_t bytes_;
+    std::string what_;
+};
+
+// Throws AllocationError(bytes).
+[[noreturn]] void allocation_failed(std::size_t bytes);
+
+// malloc that never returns null: exhausted memory throws AllocationError.
 // A request of zero bytes still yields a distinct, freeable pointer.
-void* allocate(std::size_t bytes) noexcept;
+void* allocate(std::size_t bytes);
 
 // A move-only, heap-owned array of trivially copyable values.
 template <class T>
