@@ -115,11 +115,14 @@ struct Params {
 // dictionary cleared from inside a __float__, say).
 void bind(const Params& params, PyObject* args, PyObject* kwargs, Ref* slots);
 
+template <std::size_t NPos, std::size_t NKw = 0>
+struct Signature;
+
 // The arguments of one call, bound to its parameters, alive until the call ends.
 template <std::size_t N>
 class Arguments {
 public:
-    Arguments(const char* const* names) noexcept : names_(names) {}
+    explicit Arguments(const char* const* names) noexcept : names_(names) {}
 
     // The argument (borrowed from this object), or nullptr when not given.
     PyObject* operator[](std::size_t i) const noexcept { return slots_[i].get(); }
@@ -127,9 +130,10 @@ public:
     bool has_value(std::size_t i) const noexcept { return slots_[i] && slots_[i].get() != Py_None; }
     const char* name(std::size_t i) const noexcept { return names_[i]; }
 
-    Ref* slots() noexcept { return slots_.data(); }
-
 private:
+    template <std::size_t, std::size_t>
+    friend struct Signature;
+
     const char* const* names_;
     std::array<Ref, N> slots_{};
 };
@@ -137,7 +141,7 @@ private:
 // A callable's parameter names, written once: binding, the notes of failed
 // conversions and the text-signature docstring (text_signature below) all read
 // them from here. Keyword-only parameters are optional and default to None.
-template <std::size_t NPos, std::size_t NKw = 0>
+template <std::size_t NPos, std::size_t NKw>
 struct Signature {
     static constexpr std::size_t n_positional = NPos;
     static constexpr std::size_t n_total = NPos + NKw;
@@ -150,7 +154,7 @@ struct Signature {
         Arguments<NPos + NKw> bound(names.data());
         py::bind(Params{cls, func, names.data(), static_cast<Py_ssize_t>(NPos),
                         static_cast<Py_ssize_t>(NPos + NKw)},
-                 args, kwargs, bound.slots());
+                 args, kwargs, bound.slots_.data());
         return bound;
     }
 };

@@ -192,13 +192,13 @@ ArrayBorrow array_arg(PyObject* obj, const char* name) {
 std::span<const float> ArrayBorrow::elements() const {
     if (size_ == 0) return {};
     if (!one_run_) raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    // An array that owns its memory gives it up only through what NumPy calls
-    // unsafe (a resize without the reference check, assigning `data` under
-    // NumPy 1); then its data pointer moves or its bytes no longer cover the
-    // run. A view's memory belongs to the base that the borrow holds.
+    // The memory can go only through what NumPy itself calls unsafe:
+    // assigning `data` (NumPy 1), which moves the data pointer, or a resize
+    // without the reference check, which moves it or leaves fewer bytes than
+    // the run. The memory of a view belongs to the base that the borrow holds.
     const abi::ArrayObject* a = fields(array_.get());
-    if ((a->flags & abi::OWNDATA) != 0 &&
-        (a->data != reinterpret_cast<const char*>(data_) || byte_count(a) < size_ * sizeof(float)))
+    if (a->data != reinterpret_cast<const char*>(data_) ||
+        ((a->flags & abi::OWNDATA) != 0 && byte_count(a) < size_ * sizeof(float)))
         raise(PyExc_BufferError, "The given array's memory was reallocated while the call was converting its arguments.");
     return {data_, size_};
 }

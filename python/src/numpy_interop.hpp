@@ -20,8 +20,8 @@ namespace kavrel::py {
 // None of these moves or frees the memory, so the recorded run stays exactly
 // the elements that were checked. The borrow holds the array and its base
 // (the owner of a view's memory); what could still release the memory is what
-// NumPy itself calls unsafe (a resize without its reference check), and
-// elements() refuses the run then.
+// NumPy itself calls unsafe (a resize without its reference check, assigning
+// `data` under NumPy 1), and elements() refuses the run then.
 class ArrayBorrow {
 public:
     ArrayBorrow() noexcept = default;
