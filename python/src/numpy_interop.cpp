@@ -81,14 +81,18 @@ PyObject* descr(int type_num) { return check(api<abi::DescrFromTypeFn>(abi::slot
 
 const abi::ArrayObject* fields(PyObject* array) { return reinterpret_cast<const abi::ArrayObject*>(array); }
 
-// The number of bytes of an array's elements: its item size times the product
-// of its dimensions.
-std::size_t byte_count(const abi::ArrayObject* a) {
+// Whether `array` still has its memory at `data` and, if that memory is its
+// own, still up to at least `end`. An array that owns its memory owns exactly
+// its item size times the product of its dimensions, in bytes.
+bool keeps_memory(PyObject* array, const char* data, const char* end) {
+    const abi::ArrayObject* a = fields(array);
+    if (a->data != data) return false;
+    if ((a->flags & abi::OWNDATA) == 0) return true;
     std::size_t bytes = api_abi_version.load(std::memory_order_relaxed) >= abi::ABI_VERSION
                             ? static_cast<std::size_t>(reinterpret_cast<const abi::DescrV2*>(a->descr)->elsize)
                             : static_cast<std::size_t>(reinterpret_cast<const abi::DescrV1*>(a->descr)->elsize);
     for (int d = 0; d < a->nd; ++d) bytes *= static_cast<std::size_t>(a->dimensions[d]);
-    return bytes;
+    return static_cast<std::size_t>(end - data) <= bytes;
 }
 
 // ---- The result holder -----------------------------------------------------
@@ -180,7 +184,10 @@ ArrayBorrow array_arg(PyObject* obj, const char* name) {
             type_error(obj, "ndarray");
         ArrayBorrow borrow;
         borrow.array_ = Ref::borrow(obj);
-        if (a->base != nullptr) borrow.owner_ = Ref::borrow(a->base);
+        if (a->base != nullptr) {
+            borrow.owner_ = Ref::borrow(a->base);
+            if (PyType_IsSubtype(Py_TYPE(a->base), array_type())) borrow.owner_data_ = fields(a->base)->data;
+        }
         borrow.data_ = reinterpret_cast<const float*>(a->data);
         borrow.size_ = static_cast<std::size_t>(a->dimensions[0]);
         borrow.one_run_ = (a->flags & (abi::C_CONTIGUOUS | abi::F_CONTIGUOUS)) != 0 &&
@@ -195,10 +202,10 @@ std::span<const float> ArrayBorrow::elements() const {
     // The memory can go only through what NumPy itself calls unsafe:
     // assigning `data` (NumPy 1), which moves the data pointer, or a resize
     // without the reference check, which moves it or leaves fewer bytes than
-    // the run. The memory of a view belongs to the base that the borrow holds.
-    const abi::ArrayObject* a = fields(array_.get());
-    if (a->data != reinterpret_cast<const char*>(data_) ||
-        ((a->flags & abi::OWNDATA) != 0 && byte_count(a) < size_ * sizeof(float)))
+    // the run, in the array or in the array that owns a view's memory.
+    const char* end = reinterpret_cast<const char*>(data_ + size_);
+    if (!keeps_memory(array_.get(), reinterpret_cast<const char*>(data_), end) ||
+        (owner_data_ != nullptr && !keeps_memory(owner_.get(), owner_data_, end)))
         raise(PyExc_BufferError, "The given array's memory was reallocated while the call was converting its arguments.");
     return {data_, size_};
 }

@@ -19,9 +19,10 @@ namespace kavrel::py {
 // change the array object in place: reassign its dtype, shape or strides.
 // None of these moves or frees the memory, so the recorded run stays exactly
 // the elements that were checked. The borrow holds the array and its base
-// (the owner of a view's memory); what could still release the memory is what
-// NumPy itself calls unsafe (a resize without its reference check, assigning
-// `data` under NumPy 1), and elements() refuses the run then.
+// (NumPy makes the base of a view the array or object that owns the memory).
+// What could still release the memory is what NumPy itself calls unsafe (a
+// resize of the array or its base without the reference check, assigning
+// `data` under NumPy 1); elements() refuses the run then.
 class ArrayBorrow {
 public:
     ArrayBorrow() noexcept = default;
@@ -37,7 +38,8 @@ private:
     friend ArrayBorrow array_arg(PyObject* obj, const char* name);
 
     Ref array_;
-    Ref owner_;
+    Ref owner_;                           // the array's base, if any
+    const char* owner_data_ = nullptr;    // its data pointer, if it is an array
     const float* data_ = nullptr;
     std::size_t size_ = 0;
     bool one_run_ = false;
