@@ -7,7 +7,7 @@
 #include <cpuid.h>
 
 #include <cstdint>
-#include <string>
+#include <cstring>
 
 #include "call.hpp"
 
@@ -39,20 +39,22 @@ void require_vector_instructions() {
     const bool ymm_saved = osxsave && (read_xcr0() & 0x6) == 0x6;
 
     const char* lacks[4];
-    std::size_t count = 0;
+    int count = 0;
     if (!avx) lacks[count++] = "AVX";
     if (!avx2) lacks[count++] = "AVX2";
     if (!fma) lacks[count++] = "FMA";
     if (!ymm_saved) lacks[count++] = "operating-system support for the AVX registers";
     if (count == 0) return;
-    std::string missing;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (k > 0) missing += k + 1 == count ? " and " : ", ";
-        missing += lacks[k];
+    // Plain C strings: nothing here may run code that the engine's objects
+    // share with this file and that could have been compiled for AVX.
+    char missing[160] = "";
+    for (int k = 0; k < count; ++k) {
+        if (k > 0) std::strcat(missing, k + 1 == count ? " and " : ", ");
+        std::strcat(missing, lacks[k]);
     }
-    const std::string message =
-        "kavrel needs an x86-64 processor with AVX2 and FMA; this one lacks " + missing + ".";
-    raise(PyExc_ImportError, message.c_str());
+    PyErr_Format(PyExc_ImportError, "kavrel needs an x86-64 processor with AVX2 and FMA; this one lacks %s.",
+                 missing);
+    throw PyError{};
 }
 
 }  // namespace kavrel::py
