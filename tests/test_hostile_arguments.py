@@ -1,6 +1,6 @@
-"""Conversions that run user code (__index__, __float__) and use it against
-arguments already bound or checked: an array changed in place after its check,
-a keyword dictionary emptied before its later values are converted."""
+"""Conversions that run user code (__index__, __float__) against arguments
+already bound or checked: an array changed in place after its check, a keyword
+dictionary emptied before its later values are converted."""
 
 import gc
 import warnings
@@ -14,48 +14,36 @@ from support import SubFloat
 
 F = np.float32
 FREQS = np.array([440.0, 1000.0, 3000.0], F)
-REALLOCATED = "The given array's memory was reallocated while the call was converting its arguments."
 
 
-def retype(dtype):
-    def change(a):
-        a.dtype = dtype
-    return change
+def unsafe(change):
+    def run(a):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            try:
+                change(a)
+            except AttributeError:
+                pytest.skip("only NumPy 1 lets an array's data be reassigned")
+    return run
 
 
-def set_strides(a):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        a.strides = (0,)
-
-
-def replace_data(a):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        try:
-            a.data = np.zeros_like(a).data
-        except AttributeError:
-            pytest.skip("only NumPy 1 lets an array's data be reassigned")
-
-
-MUTATIONS = {
-    "float16": retype(np.float16),  # same bytes, twice the length
-    "float64": retype(np.float64),
+# In place, keeping the memory: the result comes from the checked elements.
+KEEPING = {
+    "float16": lambda a: setattr(a, "dtype", np.float16),  # same bytes, twice the length
     "2-d": lambda a: setattr(a, "shape", (2, -1)),
-    "strides": set_strides,
-    # What NumPy calls unsafe: resizing or re-pointing an array referenced elsewhere.
-    "grown": lambda a: a.resize(10**6, refcheck=False),
-    "shrunk": lambda a: a.resize(10, refcheck=False),
-    "data": replace_data,
-    "base shrunk": lambda a: a.base.resize(10, refcheck=False),  # `a` is a view here
+    "strides": unsafe(lambda a: setattr(a, "strides", (0,))),
 }
-
-# Each entry point that converts a scalar after an array: the call, given the
-# array and the hook that stands for the scalar, and the scalar's value.
+# What NumPy itself calls unsafe, releasing the memory: refused.
+RELEASING = {
+    "shrunk": lambda a: a.resize(10, refcheck=False),
+    "base shrunk": lambda a: a.base.resize(10, refcheck=False),
+    "data": unsafe(lambda a: setattr(a, "data", np.zeros_like(a).data)),
+}
+# Entry points that convert a scalar after an array: call(bank, array, scalar), scalar.
 ENTRIES = {
-    "constructor": (lambda bank, a, hook: kavrel.ResonatorBank(a, hook).resonate(np.ones(64, F), 8), 8000.0),
-    "heuristic_alphas": (lambda bank, a, hook: kavrel.heuristic_alphas(a, hook), 8000.0),
-    "resonate": (lambda bank, a, hook: bank.resonate(a, hook), 3),
+    "constructor": (lambda bank, a, s: kavrel.ResonatorBank(a, s).resonate(np.ones(64, F), 8), 8000.0),
+    "heuristic_alphas": (lambda bank, a, s: kavrel.heuristic_alphas(a, s), 8000.0),
+    "resonate": (lambda bank, a, s: bank.resonate(a, s), 3),
 }
 
 
@@ -74,49 +62,30 @@ class Hook:
         return int(self.value)
 
 
-@pytest.mark.parametrize("mutation", MUTATIONS)
+@pytest.mark.parametrize("mutation", [*KEEPING, *RELEASING])
 @pytest.mark.parametrize("entry", ENTRIES)
 def test_array_changed_by_a_later_conversion(entry, mutation):
     call, value = ENTRIES[entry]
     array = np.linspace(20.0, 2000.0, 1000, dtype=F)
-    if mutation.startswith("base"):
-        array = array[:]
+    if mutation == "base shrunk":
+        array = array[:]  # a view whose base owns the memory
     bank, twin = (kavrel.ResonatorBank(FREQS, 44100.0) for _ in range(2))
-    original = array.copy()
-    try:
-        got = call(bank, array, Hook(value, lambda: MUTATIONS[mutation](array)))
-    except BufferError as exc:
-        # Memory moved or shrunk; only a resize that grows in place keeps it.
-        assert mutation in ("grown", "shrunk", "data", "base shrunk") and str(exc) == REALLOCATED
+    hook = Hook(value, lambda: {**KEEPING, **RELEASING}[mutation](array))
+    if mutation in RELEASING:
+        with pytest.raises(BufferError, match="^The given array's memory was reallocated while the call "
+                                              "was converting its arguments.$"):
+            call(bank, array, hook)
     else:
-        # Computed from exactly the elements that passed the checks.
-        assert mutation not in ("shrunk", "data", "base shrunk")
-        want = call(twin, original, value)
+        want = call(twin, array.copy(), value)
+        got = call(bank, array, hook)
         assert got.shape == want.shape and got.tobytes() == want.tobytes()
     probe = np.cos(np.arange(500, dtype=F))
     assert bank.resonate(probe, 5).tobytes() == twin.resonate(probe, 5).tobytes()
 
 
-def emptying(kwargs_key, value):
-    """A hook that, when converted, empties the keyword dictionary of the
-    running call (found as the dictionary holding `kwargs_key`) and records
-    whether the value that was under that key is still alive."""
-    seen = []
-
-    def action():
-        for d in gc.get_referrers(hook):
-            if isinstance(d, dict) and kwargs_key in d:
-                ref = weakref.ref(d[kwargs_key])
-                d.clear()
-                seen.append(ref() is not None)
-
-    hook = Hook(value, action)
-    return hook, seen
-
-
 @pytest.mark.parametrize("later,value,call", [
-    ("alphas", 44100.0, lambda h: kavrel.ResonatorBank(**{"freqs": FREQS, "sample_rate": h,
-                                                          "alphas": np.full(3, 0.25, F)}).resonate(np.ones(16, F), 4)),
+    ("alphas", 44100.0, lambda h: kavrel.ResonatorBank(
+        **{"freqs": FREQS, "sample_rate": h, "alphas": np.full(3, 0.25, F)}).resonate(np.ones(16, F), 4)),
     ("signal", 3, lambda h: kavrel.ResonatorBank(FREQS, 44100.0).resonate(**{"signal": np.ones(9, F), "hop": h})),
     ("tuning", 69.0, lambda h: kavrel.midi_to_hz(**{"midi": h, "tuning": SubFloat(440.0)})),
     ("sample_rate", 0.5, lambda h: kavrel.alpha_from_tau(**{"tau": h, "sample_rate": SubFloat(440.0)})),
@@ -124,7 +93,16 @@ def emptying(kwargs_key, value):
     ("sample_rate", 0.5, lambda h: kavrel.heuristic_alpha(**{"freq": h, "sample_rate": SubFloat(440.0)})),
 ], ids=["constructor", "resonate", "midi_to_hz", "alpha_from_tau", "tau_from_alpha", "heuristic_alpha"])
 def test_later_argument_kept_alive_when_kwargs_are_emptied(later, value, call):
-    hook, alive = emptying(later, value)
+    alive = []
+
+    def empty_the_call_kwargs():
+        for d in gc.get_referrers(hook):
+            if isinstance(d, dict) and later in d:
+                ref = weakref.ref(d[later])
+                d.clear()
+                alive.append(ref() is not None)
+
+    hook = Hook(value, empty_the_call_kwargs)
     got = call(hook)
     assert alive == [True]
     assert np.asarray(got).tobytes() == np.asarray(call(value)).tobytes()
