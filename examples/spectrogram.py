@@ -167,7 +167,7 @@ def load_audio(path: str) -> tuple[np.ndarray, int]:
         raise InputError(f"error: {path} is a directory, not a sound file")
     try:
         data, sample_rate = soundfile.read(path, dtype="float64", always_2d=True)
-    except (soundfile.LibsndfileError, RuntimeError, OSError) as exc:
+    except (RuntimeError, OSError) as exc:  # soundfile's own errors are RuntimeErrors
         reason = getattr(exc, "error_string", None) or getattr(exc, "strerror", None) or str(exc)
         raise InputError(f"error: cannot read {path}: {reason}") from None
     samples = data.mean(axis=1)
