@@ -38,6 +38,7 @@ import sys
 import time
 from pathlib import Path
 
+import cloudpickle
 import numpy as np
 import soundfile
 import zarr
@@ -147,11 +148,17 @@ def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
     skipped = [f for f in files if f not in set(todo)]
     errors = {k: v for k, v in dict(group.attrs.get("errors", {})).items() if k not in todo}
     done = []
-    # Workers run this file's functions. Run as a script, they travel by
-    # value; imported as a module, the workers need the file itself.
+    # Workers cannot import this file, so its functions must travel by value.
+    # Dask sends a local function through cloudpickle, which takes the
+    # functions it calls along when their module is registered as by-value
+    # (a script's own module, __main__, always is).
     if __name__ != "__main__":
-        client.upload_file(__file__)
-    futures = {client.submit(_analyse_task, str(root / f), hop, pure=False): f for f in todo}
+        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+    def task(path):
+        return _analyse_task(path, hop)
+
+    futures = {client.submit(task, str(root / f), pure=False): f for f in todo}
     bar = tqdm(total=len(todo), unit="file", disable=not progress or not todo)
     try:
         for future in as_completed(futures):

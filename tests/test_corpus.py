@@ -22,12 +22,10 @@ GOOD = ["a.wav", "short.wav", "sub/b.flac"]
 
 @pytest.fixture(scope="module")
 def corpus():
-    # Imported under its file's name: the job uploads the file to the workers,
-    # which import it by that name.
-    name = SCRIPT.stem
+    name = "corpus_example"
     spec = importlib.util.spec_from_file_location(name, SCRIPT)
     module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
+    sys.modules[name] = module  # a module sent to workers by value must be registered
     spec.loader.exec_module(module)
     yield module
     del sys.modules[name]
