@@ -21,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 SAMPLE_RATE = 44100.0
 SIZES = (12, 88, 256, 1024, 4096)
 HOPS = (64, 1024)
-PARALLEL_SIZES = (256, 1024, 4096)
+PARALLEL_SIZES = (256, 512, 1024, 2048, 4096)
 LIBROSA_MAX_BINS = 1024  # beyond, one cqt call of a 4 s signal takes tens of seconds
 F_LO, F_HI = 27.5, 8000.0
 # The kernel issues 13 multiply-class vector operations (multiplies and fused
@@ -39,15 +39,13 @@ def timed(fn, reps, setup=None):
     """Best wall time of `reps` calls of fn (garbage collection off) and the last result."""
     best, result = float("inf"), None
     for _ in range(reps):
-        if setup is not None:
+        if setup:
             setup()
         gc.disable()
-        try:
-            t0 = time.perf_counter()
-            result = fn()
-            best = min(best, time.perf_counter() - t0)
-        finally:
-            gc.enable()
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+        gc.enable()
     return best, result
 
 
@@ -74,12 +72,8 @@ def log_freqs(n):
 
 
 def environment():
-    model = platform.machine()
-    try:
-        with open("/proc/cpuinfo") as fh:
-            model = next((line.split(":", 1)[1].strip() for line in fh if line.startswith("model name")), model)
-    except OSError:
-        pass
+    with open("/proc/cpuinfo") as fh:
+        model = next((line.split(":", 1)[1].strip() for line in fh if line.startswith("model name")), "?")
     versions = {"python": platform.python_version(), "numpy": np.__version__}
     for name in ("scipy", "numba", "librosa", "dask", "zarr"):
         try:
@@ -171,22 +165,16 @@ def compare(n, x, kav, pictures, args, notes):
 def call_overheads(rate_88, quick):
     """Median microseconds per small call on an 88-channel bank, and the part that is not arithmetic."""
     bank = kavrel.ResonatorBank(log_freqs(88), SAMPLE_RATE)
-    block, sample = make_signal(64), 0.25
-
-    def per_call(call):
-        times = []
-        for _ in range(200 if quick else 600):
-            t0 = time.perf_counter()
+    block = make_signal(64)
+    out = []
+    for what, call, samples in (("process_sample(x)", lambda: bank.process_sample(0.25), 1),
+                                ("process_samples(64 samples)", lambda: bank.process_samples(block), 64)):
+        def hundred_calls():
             for _ in range(100):
                 call()
-            times.append((time.perf_counter() - t0) / 100)
-        return statistics.median(times)
-
-    per_call(lambda: bank.process_sample(sample))  # warm up
-    out = []
-    for what, call, samples in (("process_sample(x)", lambda: bank.process_sample(sample), 1),
-                                ("process_samples(64 samples)", lambda: bank.process_samples(block), 64)):
-        t, compute = per_call(call), 88 * samples / rate_88
+        hundred_calls()  # warm up
+        t = statistics.median(timed(hundred_calls, 1)[0] / 100 for _ in range(200 if quick else 600))
+        compute = 88 * samples / rate_88
         out.append({"call": what, "us_per_call": t * 1e6, "us_compute": compute * 1e6,
                     "us_fixed": (t - compute) * 1e6})
     return out
@@ -239,8 +227,11 @@ def corpus_throughput(quick, worker_counts=(1, 2)):
 
 def measure(args):
     """Every measurement of the benchmark, as one JSON-ready record."""
-    n_samples = max(HOPS[-1], int(args.seconds * SAMPLE_RATE) // max(HOPS) * max(HOPS))
+    seconds = args.seconds or (1.0 if args.quick else 4.0)
+    n_samples = max(HOPS[-1], int(seconds * SAMPLE_RATE) // max(HOPS) * max(HOPS))
     reps = 3 if args.quick else 5
+    args.budget = 0.12 if args.quick else 0.6  # seconds per timed run of a slow alternative
+    args.min_prefix = 4096 if args.quick else 8192
     res = {"mode": "quick" if args.quick else "full", "environment": environment(),
            "sample_rate": SAMPLE_RATE, "signal_samples": n_samples, "bound": bound(args.quick),
            "sizes": {}, "notes": []}

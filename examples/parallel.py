@@ -8,8 +8,9 @@ The channels of a resonator bank never interact, so a bank split into k banks
 of consecutive channels, each given its own slice of the frequencies and
 smoothing factors, computes exactly the same values as the whole bank.
 ``ResonatorBank.resonate`` releases the interpreter lock while it works, so k
-Python threads running one part each keep k cores busy, and the frames they
-return, set side by side, are bit for bit those of one bank.
+threads running one part each (the calling thread and k - 1 more) keep k cores
+busy, and the frames they return, set side by side, are bit for bit those of
+one bank.
 
 As a module, ``parallel_resonate`` is the function to use; run as a script
 it analyses a noise-and-tones test signal both ways, checks that the two
@@ -22,8 +23,8 @@ import argparse
 import operator
 import os
 import sys
+import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -87,15 +88,27 @@ def parallel_resonate(
     frames = len(signal) // operator.index(hop)
     out = np.empty((frames, len(freqs)), dtype=np.complex64)
 
-    def run(bank, a, b):
-        # The copy into the shared result is done by the thread too: NumPy's
-        # copy of plain numbers also runs without the interpreter lock.
-        out[:, a:b] = bank.resonate(signal, hop)
+    failures = [None] * len(banks)
 
-    with ThreadPoolExecutor(max_workers=len(banks)) as pool:
-        jobs = [pool.submit(run, bank, a, b) for bank, (a, b) in zip(banks, parts)]
-        for job in jobs:
-            job.result()  # re-raises the first failure here
+    def run(k):
+        a, b = parts[k]
+        try:
+            # The copy into the shared result is done here too: NumPy copies
+            # plain numbers without holding the interpreter lock.
+            out[:, a:b] = banks[k].resonate(signal, hop)
+        except BaseException as exc:  # re-raised by the calling thread below
+            failures[k] = exc
+
+    # The calling thread takes the first part itself instead of only waiting.
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(1, len(banks))]
+    for thread in threads:
+        thread.start()
+    run(0)
+    for thread in threads:
+        thread.join()
+    for exc in failures:
+        if exc is not None:
+            raise exc
     return out
 
 
