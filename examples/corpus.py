@@ -138,15 +138,16 @@ def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
     """Analyse every file under `input_dir` that is not yet complete in `output`.
 
     Returns {"done": [...], "skipped": [...], "errors": {path: message}}, paths
-    relative to `input_dir`. The store's "errors" attribute is updated to the
-    failures of this run plus earlier ones not retried.
+    relative to `input_dir`. The store's "errors" attribute keeps, for every
+    file still under `input_dir`, its latest failure: a file that succeeds
+    leaves it, and one that an interrupted run did not reach keeps its entry.
     """
-    root = Path(input_dir)
+    root = Path(input_dir).resolve()  # workers elsewhere need the full path
     group = open_store(output)
     files = audio_files(root)
     todo = [f for f in files if not is_complete(group, f)]
-    skipped = [f for f in files if f not in set(todo)]
-    errors = {k: v for k, v in dict(group.attrs.get("errors", {})).items() if k not in todo}
+    skipped = sorted(set(files) - set(todo))
+    errors = {k: v for k, v in dict(group.attrs.get("errors", {})).items() if k in todo}
     done = []
     # Workers cannot import this file, so its functions must travel by value.
     # Dask sends a local function through cloudpickle, which takes the
@@ -170,6 +171,7 @@ def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
             if outcome[0] == "ok":
                 write_result(group, key, outcome[1], outcome[2], hop)
                 done.append(key)
+                errors.pop(key, None)
             else:
                 errors[key] = outcome[1]
             bar.update()
@@ -211,6 +213,9 @@ def main(argv: list[str] | None = None) -> int:
         client = Client(cluster)
     try:
         summary = run(client, args.input_dir, args.output, args.hop)
+    except KeyboardInterrupt:
+        print("interrupted: what is written is complete; run again to resume", file=sys.stderr)
+        return 130
     finally:
         client.close()
         if cluster is not None:
