@@ -1,5 +1,8 @@
-"""Text tables of a benchmark record: `python bench/report.py results.json` reprints a saved run."""
+"""Tables of a benchmark record: `python bench/report.py [--markdown] results.json` reprints a
+saved run, as text or as the Markdown the README's performance section is made of."""
 
+import argparse
+import functools
 import json
 import sys
 
@@ -10,23 +13,30 @@ OTHERS = (("stft", "STFT"), ("cqt", "CQT"), ("vqt", "VQT"))
 
 
 def ratio(r):
-    return "-" if r is None else f"{r:,.0f}x" if r >= 100 else f"{r:.1f}x" if r >= 10 else f"{r:.2f}x"
+    return f"{r:,.0f}x" if r >= 100 else f"{r:.1f}x" if r >= 10 else f"{r:.2f}x"
 
 
-def table(headers, rows, aligns=None):
-    """Aligned text table; aligns holds 'l' or 'r' per column."""
+def table(headers, rows, aligns=None, markdown=False):
+    """Aligned text table, or a Markdown one; aligns holds 'l' or 'r' per column."""
     aligns = aligns or "r" * len(headers)
+    if markdown:
+        return "\n".join(["", "| " + " | ".join(map(str, headers)) + " |",
+                          "|" + "|".join(":--" if a == "l" else "--:" for a in aligns) + "|"]
+                         + ["| " + " | ".join(map(str, r)) + " |" for r in rows] + [""])
     widths = [max(len(str(c)) for c in col) for col in zip(headers, *rows)]
-
-    def line(cells):
-        return "  " + "  ".join(str(c).ljust(w) if a == "l" else str(c).rjust(w)
-                                for c, w, a in zip(cells, widths, aligns)).rstrip()
+    line = lambda cells: "  " + "  ".join(str(c).ljust(w) if a == "l" else str(c).rjust(w)  # noqa: E731
+                                          for c, w, a in zip(cells, widths, aligns)).rstrip()
     return "\n".join([line(headers), "  " + "  ".join("-" * w for w in widths)] + [line(r) for r in rows])
 
 
-def report(res, out=sys.stdout):
+def report(res, out=sys.stdout, markdown=False):
     def say(*lines):
+        if markdown:  # text lines end with a line break, tables stand apart
+            lines = [ln if not ln.strip() or ln.startswith(("\n", "|"))
+                     else ("\\" if ln.strip()[0] == "*" else "") + ln.strip() + "  " for ln in lines]
         print(*lines, sep="\n", file=out)
+
+    table = functools.partial(globals()["table"], markdown=markdown)
 
     env, b, sizes = res["environment"], res["bound"], res["sizes"]
     v = env["versions"]
@@ -38,12 +48,10 @@ def report(res, out=sys.stdout):
         f"at {res['sample_rate']:g} Hz) of noise and tones; banks log-spaced 27.5 Hz .. 8 kHz",
         "  Timing  : best of a few runs, one core unless stated; on a shared machine"
         " differences under ~10% are noise", "")
-    if b["measured"]:
-        say(f"Bound: {b['ops_256_per_s'] / 1e9:.2f} G multiply-class 256-bit operations/s measured on one "
-            f"core ({'/'.join(b['vector_regs'])} FMA probe) x 8 / {MUL_OPS_PER_8} = "
-            f"{b['channel_samples_per_s'] / 1e9:.2f} G channel-samples/s")
-    else:
-        say(f"Bound: not measured ({b['why']})")
+    say(f"Bound: {b['ops_256_per_s'] / 1e9:.2f} G multiply-class 256-bit operations/s measured on one "
+        f"core ({'/'.join(b['vector_regs'])} FMA probe) x 8 / {MUL_OPS_PER_8} = "
+        f"{b['channel_samples_per_s'] / 1e9:.2f} G channel-samples/s" if b["measured"]
+        else f"Bound: not measured ({b['why']})")
     keys = ["process_samples"] + [f"resonate_hop{h}" for h in HOPS]
     rows = []
     for n, s in sizes.items():
@@ -101,5 +109,9 @@ def report(res, out=sys.stdout):
 
 
 if __name__ == "__main__":
-    with open(sys.argv[1]) as fh:
-        report(json.load(fh))
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("json", help="a file written by bench/run.py --json")
+    ap.add_argument("--markdown", action="store_true", help="Markdown tables, for the README")
+    args = ap.parse_args()
+    with open(args.json) as fh:
+        report(json.load(fh), markdown=args.markdown)
