@@ -70,24 +70,36 @@ def audio_files(root: Path) -> list[str]:
     for folder, dirs, files in os.walk(root):
         dirs.sort()
         for name in files:
-            if name.rsplit(".", 1)[-1].lower() in suffixes and "." in name:
+            if Path(name).suffix[1:].lower() in suffixes:
                 found.append((Path(folder) / name).relative_to(root).as_posix())
     return sorted(found)
 
 
-def analyse_file(path: str, hop: int) -> tuple[np.ndarray, int]:
-    """The (frames, 88) float32 channel powers in dB of one file, and its sample rate.
+def power_db(frames: np.ndarray) -> np.ndarray:
+    """Channel powers in dB relative to a full-scale sine, float32.
 
     A sine of amplitude A settles to a channel value of magnitude A / 2, so the
     power is scaled by 4 to read 0 dB for A = 1; the small offset keeps silent
     channels finite (-120 dB).
     """
-    samples, sample_rate = soundfile.read(path, dtype="float32", always_2d=True)
-    signal = np.ascontiguousarray(samples.mean(axis=1, dtype=np.float32))
-    bank = kavrel.ResonatorBank(key_frequencies(), float(sample_rate))
-    frames = bank.resonate(signal, hop)
     power = np.abs(frames.astype(np.complex128)) ** 2
-    return (10.0 * np.log10(4.0 * power + 1e-12)).astype(np.float32), int(sample_rate)
+    return (10.0 * np.log10(4.0 * power + 1e-12)).astype(np.float32)
+
+
+def analyse_file(path: str, hop: int) -> tuple[np.ndarray, int]:
+    """The (frames, 88) float32 channel powers in dB of one file, and its sample rate.
+
+    The file is read and analysed in blocks of whole frames, so that a long
+    recording never sits in memory at once; one bank runs on through all
+    blocks, which gives the frames of one call on the whole signal.
+    """
+    with soundfile.SoundFile(path) as audio:
+        sample_rate = audio.samplerate
+        bank = kavrel.ResonatorBank(key_frequencies(), float(sample_rate))
+        parts = [power_db(bank.resonate(np.ascontiguousarray(block.mean(axis=1, dtype=np.float32)), hop))
+                 for block in audio.blocks(hop * FRAMES_PER_CHUNK, dtype="float32", always_2d=True)]
+    powers = np.concatenate(parts) if parts else np.empty((0, HIGHEST_KEY - LOWEST_KEY + 1), np.float32)
+    return powers, int(sample_rate)
 
 
 def _analyse_task(path: str, hop: int):

@@ -9,6 +9,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import kavrel
+
 soundfile = pytest.importorskip("soundfile")
 zarr = pytest.importorskip("zarr")
 distributed = pytest.importorskip("distributed")
@@ -101,6 +103,22 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
     assert dict(store.attrs)["errors"] == {}
     for key in ("a.wav", CORRUPT):
         assert np.array_equal(bits(store[key][...]), bits(corpus.analyse_file(str(root / key), HOP)[0]))
+
+
+@pytest.mark.parametrize("frames_per_block", [1, 7, 4096])
+def test_blockwise_analysis_is_that_of_the_whole_signal(tmp_path, corpus, monkeypatch, frames_per_block):
+    path = tmp_path / "noise.flac"
+    rng = np.random.default_rng(frames_per_block)
+    soundfile.write(path, rng.uniform(-0.5, 0.5, (5000, 3)), 16000)  # 5000 = 19 hops + 136
+    monkeypatch.setattr(corpus, "FRAMES_PER_CHUNK", frames_per_block)
+
+    powers, sample_rate = corpus.analyse_file(str(path), HOP)
+
+    samples, _ = soundfile.read(path, dtype="float32")
+    mono = np.ascontiguousarray(samples.mean(axis=1, dtype=np.float32))
+    whole = kavrel.ResonatorBank(corpus.key_frequencies(), 16000.0).resonate(mono, HOP)
+    assert sample_rate == 16000 and powers.shape == (19, 88)
+    assert np.array_equal(bits(powers), bits(corpus.power_db(whole)))
 
 
 def test_tone_reads_at_its_key_and_level(tmp_path, corpus):
