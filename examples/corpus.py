@@ -15,10 +15,10 @@ frequencies.
 
 The work runs on Dask: by default on a local cluster with one worker process
 per CPU this process may use (or N with --workers), or on an existing cluster
-given by its scheduler address. Workers read the files themselves, so on a
-remote cluster they must see INPUT_DIR at the same path; the results come
-back to this process, which is the only writer of the store. Each worker
-builds its own banks.
+given by its scheduler address. Each worker builds its own banks, reads its
+files and writes their arrays into the store itself (only file names and
+errors travel back), so on a remote cluster the workers must see INPUT_DIR
+and OUTPUT at the same paths, on a shared file system.
 
 As a batch job: a file that fails is reported with its error at the end and
 in the store's attribute "errors", the others go on, and the exit status is 1
@@ -102,12 +102,14 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, int]:
     return powers, int(sample_rate)
 
 
-def _analyse_task(path: str, hop: int):
-    """Worker side: ("ok", powers, sample rate), or ("error", message) for a file that fails."""
+def _analyse_task(path: str, output: str, key: str, hop: int) -> str | None:
+    """Worker side: analyse one file into its array of the store; None, or the error."""
     try:
-        return ("ok",) + analyse_file(path, hop)
+        powers, sample_rate = analyse_file(path, hop)
+        write_result(open_store(output), key, powers, sample_rate, hop)
+        return None
     except Exception as exc:  # reported per file, never stops the batch
-        return ("error", f"{type(exc).__name__}: {exc}")
+        return f"{type(exc).__name__}: {exc}"
 
 
 # ---------------------------------------------------------------------------
@@ -128,16 +130,16 @@ def is_complete(group, key: str) -> bool:
 def write_result(group, key: str, powers: np.ndarray, sample_rate: int, hop: int) -> None:
     """Store one file's powers; the "complete" mark goes on last, after the data."""
     chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
+    attrs = {"sample_rate": sample_rate, "hop": hop, "unit": "dB relative to a full-scale sine",
+             "frequencies": [float(f) for f in key_frequencies()]}
     if ZARR_3:
         array = group.create_array(key, shape=powers.shape, chunks=chunks, dtype=powers.dtype,
-                                   overwrite=True)
+                                   overwrite=True, attributes=attrs)
     else:
         array = group.create_dataset(key, shape=powers.shape, chunks=chunks, dtype=powers.dtype,
                                      overwrite=True)
+        array.attrs.update(attrs)
     array[...] = powers
-    array.attrs.update({"sample_rate": sample_rate, "hop": hop,
-                        "frequencies": [float(f) for f in key_frequencies()],
-                        "unit": "dB relative to a full-scale sine"})
     array.attrs["complete"] = True
 
 
@@ -154,7 +156,8 @@ def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
     file still under `input_dir`, its latest failure: a file that succeeds
     leaves it, and one that an interrupted run did not reach keeps its entry.
     """
-    root = Path(input_dir).resolve()  # workers elsewhere need the full path
+    root = Path(input_dir).resolve()  # workers elsewhere need full paths
+    output = str(Path(output).resolve())
     group = open_store(output)
     files = audio_files(root)
     todo = [f for f in files if not is_complete(group, f)]
@@ -168,24 +171,27 @@ def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
     if __name__ != "__main__":
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
-    def task(path):
-        return _analyse_task(path, hop)
+    def task(key):
+        return _analyse_task(str(root / key), output, key, hop)
 
-    futures = {client.submit(task, str(root / f), pure=False): f for f in todo}
+    # Workers write their own arrays, each to its own place; the folders
+    # above them are made here first, so that no two workers make one.
+    for folder in sorted({str(Path(key).parent) for key in todo} - {"."}):
+        group.require_group(folder)
+    futures = {client.submit(task, key, pure=False): key for key in todo}
     bar = tqdm(total=len(todo), unit="file", disable=not progress or not todo)
     try:
         for future in as_completed(futures):
             key = futures.pop(future)
             try:
-                outcome = future.result()
+                error = future.result()
             except Exception as exc:  # the worker itself died, or the task could not run
-                outcome = ("error", f"{type(exc).__name__}: {exc}")
-            if outcome[0] == "ok":
-                write_result(group, key, outcome[1], outcome[2], hop)
+                error = f"{type(exc).__name__}: {exc}"
+            if error is None:
                 done.append(key)
                 errors.pop(key, None)
             else:
-                errors[key] = outcome[1]
+                errors[key] = error
             bar.update()
     finally:
         bar.close()
