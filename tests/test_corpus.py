@@ -73,7 +73,8 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
     assert len(failed) == 1 and failed[0].startswith(f"failed: {CORRUPT}: ")
 
     store = zarr.open_group(out, mode="r")
-    assert list(dict(store.attrs)["errors"]) == [CORRUPT]
+    assert dict(store.attrs)["errors"] == {CORRUPT: failed[0][len(f"failed: {CORRUPT}: "):]}
+    assert "Error opening" in failed[0]  # the reader's own message
     for key in GOOD:
         array = store[key]
         powers, sample_rate = corpus.analyse_file(str(root / key), HOP)
