@@ -24,14 +24,12 @@ HOPS = (64, 1024)
 PARALLEL_SIZES = (256, 512, 1024, 2048, 4096)
 LIBROSA_MAX_BINS = 1024  # beyond, one cqt call of a 4 s signal takes tens of seconds
 F_LO, F_HI = 27.5, 8000.0
-# The kernel issues 13 multiply-class vector operations (multiplies and fused
-# multiply-adds) per 8 channel-samples, so one core's bound in channel-samples
-# per second is its rate of such operations times 8 / 13.
+# The kernel issues 13 multiply-class vector operations (multiplies, fused multiply-adds) per 8
+# channel-samples: one core's bound in channel-samples per second is its rate of them x 8 / 13.
 MUL_OPS_PER_8 = 13
-# Largest deviation accepted from another implementation of the same recurrence:
-# float32 ones differ only in the grouping of a few roundings; the SciPy one
-# works in float64 with the exact phasor sequence, so it also sees the float32
-# phase drift of kavrel's rotation.
+# Largest deviation accepted from another implementation of the same recurrence: float32 ones
+# differ only in the grouping of a few roundings; the float64 SciPy one with the exact phasor
+# sequence also sees the float32 phase drift of kavrel's rotation.
 TOL_F32, TOL_F64 = 1e-3, 1e-2
 
 
@@ -88,8 +86,8 @@ def bound(quick):
     """One core's multiply-class vector throughput, measured, and the kernel's bound from it."""
     if not alt.numba_available():
         return {"measured": False, "why": "Numba not installed"}
-    iters = 2_000_000 if quick else 6_000_000
-    dt, lanes, kinds = min((alt.fma_probe(iters) for _ in range(5)), key=lambda r: r[0])
+    dt, lanes, kinds = min((alt.fma_probe(2_000_000 if quick else 6_000_000) for _ in range(5)),
+                           key=lambda r: r[0])
     ops = lanes / dt / 8  # float32 lanes per second, as 256-bit (8-lane) operations
     if not set(kinds) & {"ymm", "zmm"}:
         return {"measured": False, "why": "the probe was not vectorised"}
@@ -187,8 +185,12 @@ def parallel_speedups(x, reps):
         freqs = log_freqs(n)
         for hop in HOPS:
             t1, _ = timed(lambda: kavrel.ResonatorBank(freqs, SAMPLE_RATE).resonate(x, hop), reps)
+            cpu0, wall0 = time.process_time(), time.perf_counter()
             tk, _ = timed(lambda: parallel_resonate(freqs, SAMPLE_RATE, x, hop), reps)
-            out.append({"channels": n, "hop": hop, "workers": default_workers(),
+            # CPU seconds per wall second of the split runs: below the worker count when
+            # other processes hold the cores (the threads themselves never wait for each other).
+            cores = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
+            out.append({"channels": n, "hop": hop, "workers": default_workers(), "cores_used": cores,
                         "seconds_one": t1, "seconds_split": tk, "speedup": t1 / tk})
     return out
 
@@ -237,7 +239,7 @@ def measure(args):
         res["sizes"][n] = {"kavrel": kav, "alternatives": compare(n, x, kav, pictures, args, res["notes"])}
     res["small_calls"] = call_overheads(res["sizes"][88]["kavrel"]["process_samples"]["rate"], args.quick)
     res["parallel"] = parallel_speedups(x, reps)
-    have_corpus = all(res["environment"]["versions"][m] for m in ("dask", "zarr"))
-    res["corpus"] = corpus_throughput(args.quick) if have_corpus and not args.no_corpus else []
+    skip_corpus = args.no_corpus or not all(res["environment"]["versions"][m] for m in ("dask", "zarr"))
+    res["corpus"] = [] if skip_corpus else corpus_throughput(args.quick)
     res["load_average_end"] = os.getloadavg()[0]
     return res

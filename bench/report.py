@@ -38,8 +38,7 @@ def report(res, out=sys.stdout, markdown=False):
 
     table = functools.partial(globals()["table"], markdown=markdown)
 
-    env, b, sizes = res["environment"], res["bound"], res["sizes"]
-    v = env["versions"]
+    env, b, sizes, v = res["environment"], res["bound"], res["sizes"], res["environment"]["versions"]
     say(f"kavrel benchmark ({res['mode']})",
         f"  CPU     : {env['cpu']}, {env['cpus_usable']} usable CPUs; 1-minute load "
         f"{env['load_average']:.2f} at start, {res['load_average_end']:.2f} at the end",
@@ -89,9 +88,11 @@ def report(res, out=sys.stdout, markdown=False):
     if par:
         say("", f"3. One analysis on every core: one bank against {par[0]['workers']} banks of its channels"
                 " in threads (examples/parallel.py)",
-            table(["channels", "hop", "one bank ms", "split ms", "speed-up"],
+            table(["channels", "hop", "one bank ms", "split ms", "speed-up", "cores used"],
                   [[p["channels"], p["hop"], f"{p['seconds_one'] * 1e3:.1f}", f"{p['seconds_split'] * 1e3:.1f}",
-                    f"{p['speedup']:.2f}x"] for p in par]))
+                    f"{p['speedup']:.2f}x", f"{p['cores_used']:.2f}"] for p in par]),
+            "   cores used: CPU time per wall time of the split runs; below the bank count, other"
+            " processes held the cores")
     if res["corpus"]:
         c = res["corpus"]
         base = c[0]["audio_seconds_per_second"]
