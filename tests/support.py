@@ -1,6 +1,7 @@
 """Small helpers shared by the test modules."""
 
 import functools
+import os
 
 import numpy as np
 import pytest
@@ -12,6 +13,9 @@ NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 # Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
 # On older interpreters the module raises a failed conversion's exception
 # unchanged, without a note.
+# Set by .ci/sanitize when the suite runs against the AddressSanitizer build.
+UNDER_ASAN = os.environ.get("KAVREL_TESTS_UNDER_ASAN") == "1"
+
 HAS_NOTES = hasattr(BaseException, "add_note")
 
 needs_notes = pytest.mark.skipif(
