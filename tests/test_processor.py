@@ -4,6 +4,7 @@ TCG emulates AVX2 and FMA from release 7.2)."""
 
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -15,9 +16,20 @@ from support import UNDER_ASAN
 
 QEMU = shutil.which("qemu-x86_64")
 
+
+def qemu_version():
+    if QEMU is None:
+        return None
+    found = re.search(r"version (\d+)\.(\d+)", subprocess.run([QEMU, "--version"], capture_output=True,
+                                                              text=True).stdout)
+    return (int(found[1]), int(found[2])) if found else None
+
+
 pytestmark = [
     pytest.mark.skipif(platform.machine() != "x86_64", reason="emulates x86-64 processors on x86-64 only"),
     pytest.mark.skipif(QEMU is None, reason="qemu-x86_64 is not installed (Debian package qemu-user)"),
+    pytest.mark.skipif(QEMU is not None and (qemu_version() or (0, 0)) < (7, 2),
+                       reason="qemu before 7.2 does not emulate AVX2 and FMA"),
     pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime does not run under qemu user emulation"),
 ]
 
