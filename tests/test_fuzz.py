@@ -123,67 +123,72 @@ any_float = st.one_of(finite, st.sampled_from([0.0, -0.0, float("nan"), float("i
                                                1e308, -1e308, 5e-324, 3.4028235e38, 3.4028236e38]))
 
 
-def array_recipe(kind_bias):
-    valid = st.tuples(st.just("array"), st.just("f4"), st.just("contiguous"),
-                      st.lists(finite, min_size=0, max_size=24))
-    hostile = st.tuples(st.just("array"), st.sampled_from(DTYPES), st.sampled_from(LAYOUTS),
-                        st.lists(any_float, min_size=0, max_size=24))
-    return st.one_of(valid, hostile) if kind_bias else hostile
+# Strategies are built once: hypothesis spends most of its time otherwise
+# rebuilding them for every draw.
+valid_array = st.tuples(st.just("array"), st.just("f4"), st.just("contiguous"),
+                        st.lists(finite, min_size=0, max_size=24))
+hostile_array = st.tuples(st.just("array"), st.sampled_from(DTYPES), st.sampled_from(LAYOUTS),
+                          st.lists(any_float, min_size=0, max_size=24))
+HOOK_RETURNS = {"float_hook": FLOAT_RETURNS + EXCEPTIONS, "index_hook": INDEX_RETURNS + EXCEPTIONS}
+HOOK_VALUES = {"float_hook": any_float, "index_hook": st.integers(0, 40)}
 
 
 def hook_recipe(kinds=("float_hook", "index_hook"), actions=ACTIONS):
     """A hook: its kind, what it does to the call (to which of the call's
-    arrays), what it returns or raises, and the value it returns."""
-    returns = {"float_hook": FLOAT_RETURNS + EXCEPTIONS, "index_hook": INDEX_RETURNS + EXCEPTIONS}
-    values = {"float_hook": any_float, "index_hook": st.integers(0, 40)}
+    arrays), what it returns or raises (half of the time a valid number),
+    and the value it returns."""
     return st.one_of([
         st.tuples(st.just(kind), st.sampled_from(actions), st.integers(0, 3),
-                  st.one_of(st.just(returns[kind][0]), st.sampled_from(returns[kind])), values[kind])
+                  st.one_of(st.just(HOOK_RETURNS[kind][0]), st.sampled_from(HOOK_RETURNS[kind])),
+                  HOOK_VALUES[kind])
         for kind in kinds])
 
 
-def plain_recipe():
-    return st.one_of(
-        st.tuples(st.just("int"), st.one_of(st.sampled_from(HUGE_INTS), st.integers(-5, 40))),
-        st.tuples(st.just("float"), any_float),
-        st.tuples(st.just("np_scalar"), st.sampled_from(NUMPY_SCALARS), st.integers(-3, 40)),
-        st.sampled_from([("none",), ("true",), ("str",), ("bytes",), ("list",), ("dict",), ("object",),
-                         ("complex",), ("fraction",), ("bank",), ("type",)]),
-    )
-
-
-def value_recipe(kind):
-    if kind == "array":
-        return st.one_of(array_recipe(True), array_recipe(True), plain_recipe(), hook_recipe())
-    if kind == "index":
-        return st.one_of(st.tuples(st.just("int"), st.integers(0, 12)), plain_recipe(), hook_recipe())
-    return st.one_of(st.tuples(st.just("float"), finite), plain_recipe(), hook_recipe())
+any_hook = hook_recipe()
+plain = st.one_of(
+    st.tuples(st.just("int"), st.one_of(st.sampled_from(HUGE_INTS), st.integers(-5, 40))),
+    st.tuples(st.just("float"), any_float),
+    st.tuples(st.just("np_scalar"), st.sampled_from(NUMPY_SCALARS), st.integers(-3, 40)),
+    st.sampled_from([("none",), ("true",), ("str",), ("bytes",), ("list",), ("dict",), ("object",),
+                     ("complex",), ("fraction",), ("bank",), ("type",)]),
+)
+# By the kind of the parameter: mostly a value of that kind, else anything.
+VALUES = {
+    "array": st.one_of(valid_array, valid_array, hostile_array, plain, any_hook),
+    "index": st.one_of(st.tuples(st.just("int"), st.integers(0, 12)), plain, any_hook),
+    "real": st.one_of(st.tuples(st.just("float"), finite), plain, any_hook),
+}
+ENTRY_POINTS = st.sampled_from(sorted(SURFACE))
+KEYWORDS = st.sampled_from(KEYWORD_NAMES)
 
 
 @st.composite
 def call_recipe(draw):
-    name = draw(st.sampled_from(sorted(SURFACE)))
+    name = draw(ENTRY_POINTS)
     positional, keyword_only = SURFACE[name]
     params = positional + keyword_only
     n_pos = draw(st.integers(0, len(positional) + 1))
-    args = [(p, draw(value_recipe(KINDS[p]))) for p in positional[:n_pos]]
+    args = [(p, draw(VALUES[KINDS[p]])) for p in positional[:n_pos]]
     if n_pos > len(positional):
-        args.append(("extra", draw(plain_recipe())))
+        args.append(("extra", draw(plain)))
     kwargs = []
     for p in params[n_pos:] + ([positional[0]] if positional and n_pos and draw(st.booleans()) else []):
         if p in keyword_only and draw(st.booleans()):
             continue
-        kwargs.append((p, draw(value_recipe(KINDS[p]))))
-    odd = draw(st.sampled_from(KEYWORD_NAMES))
+        kwargs.append((p, draw(VALUES[KINDS[p]])))
+    odd = draw(KEYWORDS)
     if draw(st.integers(0, 7)) == 0 and odd not in [k for k, _ in kwargs]:
-        kwargs.append((odd, draw(plain_recipe())))
+        kwargs.append((odd, draw(plain)))
     return name, args, kwargs
 
 
 # What a hook may do to the arrays and the keyword dictionary of its call.
 MUTATIONS = ["dtype_f2", "dtype_u1", "dtype_f8", "shape_2d", "shape_0d", "resize", "clear_kwargs", "collect"]
-valid_array = st.tuples(st.just("array"), st.just("f4"), st.just("contiguous"),
-                        st.lists(finite, min_size=1, max_size=24))
+HOOKED = st.sampled_from(["ResonatorBank", "heuristic_alphas", "resonate"])
+MUTATING_HOOKS = {"resonate": hook_recipe(("index_hook",), MUTATIONS),
+                  "other": hook_recipe(("float_hook",), MUTATIONS)}
+nonempty_array = st.tuples(st.just("array"), st.just("f4"), st.just("contiguous"),
+                           st.lists(finite, min_size=1, max_size=24))
 
 
 @st.composite
@@ -192,10 +197,9 @@ def hooked_call_recipe(draw):
     a hook that changes them, or clears the keyword dictionary, before it
     returns: the cases where user code runs between an array's checks and
     the engine's reading of it."""
-    name = draw(st.sampled_from(["ResonatorBank", "heuristic_alphas", "resonate"]))
+    name = draw(HOOKED)
     first, second = SURFACE[name][0]
-    hook = hook_recipe(("index_hook",) if name == "resonate" else ("float_hook",), MUTATIONS)
-    values = {first: draw(valid_array), second: draw(hook)}
+    values = {first: draw(nonempty_array), second: draw(MUTATING_HOOKS.get(name, MUTATING_HOOKS["other"]))}
     n_pos = draw(st.integers(0, 2))
     args = [(p, values[p]) for p in (first, second)[:n_pos]]
     kwargs = [(p, values[p]) for p in (first, second)[n_pos:]]
@@ -371,13 +375,13 @@ def target(name, bank):
     return getattr(bank, name)
 
 
-def invoke(name, bank, args, kwargs, call, twin=None):
+def invoke(name, bank, args, kwargs, call):
     """Builds the arguments of one recipe: the callable, the positional
     arguments, the keyword dictionary and untouched copies of the arrays
     (None for other arguments), in recipe order."""
     fn = target(name, bank)
-    built_args = [build(r, call, twin) for _, r in args]
-    built_kwargs = {keyword(k): build(r, call, twin) for k, r in kwargs}
+    built_args = [build(r, call) for _, r in args]
+    built_kwargs = {keyword(k): build(r, call) for k, r in kwargs}
     pristine = [np.array(v, copy=True) if isinstance(v, np.ndarray) else None
                 for v in built_args + list(built_kwargs.values())]
     return fn, built_args, built_kwargs, pristine
