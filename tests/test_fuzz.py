@@ -16,10 +16,10 @@ generator:
 
     KAVREL_FUZZ_EXAMPLES=150000 python tests/test_fuzz.py
 
-(about 1.1 million calls; "surface" or "hooks" after the file name runs
-one of the two tests) prints the number of calls, the time taken and the outcomes by kind
-(standard error, where PanicException reports go, is written to a file
-whose name it prints).
+makes about 1.1 million calls and prints their number, the time taken and
+the outcomes by kind ("surface" or "hooks" after the file name runs one of
+the two tests). Standard error, where PanicException reports go, is written
+to a file whose name it prints.
 """
 
 import collections
