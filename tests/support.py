@@ -10,12 +10,12 @@ import kavrel
 
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 
-# Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
-# On older interpreters the module raises a failed conversion's exception
-# unchanged, without a note.
 # Set by .ci/sanitize when the suite runs against the AddressSanitizer build.
 UNDER_ASAN = os.environ.get("KAVREL_TESTS_UNDER_ASAN") == "1"
 
+# Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
+# On older interpreters the module raises a failed conversion's exception
+# unchanged, without a note.
 HAS_NOTES = hasattr(BaseException, "add_note")
 
 needs_notes = pytest.mark.skipif(
