@@ -2,16 +2,21 @@
 
 Usage::
 
-    python examples/spectrogram.py [input.wav] [-o spectrogram.png]
+    python examples/spectrogram.py [input] [-o spectrogram.png]
 
 The bank has one channel per piano key, MIDI notes 21 (A0) to 108 (C8), tuned
 to A4 = 440 Hz, with the default smoothing factors. The signal is analysed with
 ``ResonatorBank.resonate`` and one frame of channel values is kept every 5 ms.
-The script writes the picture as a PNG and prints the strongest notes of every
-quarter of a second.
+The script writes the picture (PNG, or any other format matplotlib writes,
+chosen by the file name's extension) and prints the strongest notes of every
+quarter of a second. Keys above the Nyquist frequency of the input (half its
+sample rate) are left out.
 
-Input: a WAV file (8-, 16-, 24- or 32-bit integer PCM, or 32/64-bit float).
-Several channels are mixed down to mono by averaging them.
+Input: any sound file that libsndfile reads, through soundfile: WAV (integer
+PCM, float, A-law, mu-law), FLAC, OGG, AIFF and more. Several channels are
+mixed down to mono by averaging them. A missing, unreadable or unsupported
+input, or an output name whose format matplotlib cannot write, ends the script
+with one line on standard error and exit status 1 before any analysis runs.
 
 Without an input file the script analyses a built-in demo signal of 4.5 s
 at 44.1 kHz, made of piano-like tones (a fundamental plus three harmonics at
@@ -28,7 +33,7 @@ below it) followed by a chirp:
 Levels are given in dB relative to a full-scale sine: a steady sine of
 amplitude 1 at a channel's frequency reads 0 dB in that channel.
 
-Requires numpy, scipy (WAV reading) and matplotlib (drawing).
+Requires numpy, soundfile (reading) and matplotlib (drawing).
 """
 
 from __future__ import annotations
@@ -43,8 +48,9 @@ import matplotlib
 matplotlib.use("Agg")  # draw into files only, never open a window
 
 import numpy as np
+import soundfile
+from matplotlib.backend_bases import FigureCanvasBase
 from matplotlib.figure import Figure
-from scipy.io import wavfile
 
 import kavrel
 
@@ -75,9 +81,18 @@ def note_name(midi: int) -> str:
     return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
 
 
-def key_frequencies() -> np.ndarray:
-    """Frequencies in Hz of the 88 piano keys, as the float32 array the bank takes."""
-    return np.array([kavrel.midi_to_hz(m, TUNING_HZ) for m in KEYS], dtype=np.float32)
+def key_frequencies(keys: np.ndarray = KEYS) -> np.ndarray:
+    """Frequencies in Hz of piano keys (all 88 by default), as the float32 array the bank takes."""
+    return np.array([kavrel.midi_to_hz(m, TUNING_HZ) for m in keys], dtype=np.float32)
+
+
+def keys_below_nyquist(sample_rate: float) -> np.ndarray:
+    """The piano keys whose frequency lies below half the sample rate.
+
+    A channel above the Nyquist frequency would only pick up aliases of lower
+    sounds, so those keys are left out of the analysis.
+    """
+    return KEYS[key_frequencies() < sample_rate / 2]
 
 
 # ---------------------------------------------------------------------------
@@ -135,19 +150,42 @@ def synthesize_demo(sample_rate: int = DEMO_SAMPLE_RATE) -> tuple[np.ndarray, li
     return signal.astype(np.float32), notes
 
 
-def load_wav(path: str) -> tuple[np.ndarray, int]:
-    """Read a WAV file as mono float32 samples in [-1, 1], and its sample rate."""
-    sample_rate, data = wavfile.read(path)
-    if data.dtype == np.uint8:  # 8-bit PCM is unsigned, centred on 128
-        samples = (data.astype(np.float64) - 128.0) / 128.0
-    elif np.issubdtype(data.dtype, np.integer):
-        # 16- and 32-bit PCM; 24-bit PCM arrives left-aligned in int32
-        samples = data.astype(np.float64) / -float(np.iinfo(data.dtype).min)
-    else:
-        samples = data.astype(np.float64)
-    if samples.ndim == 2:
-        samples = samples.mean(axis=1)
+class InputError(Exception):
+    """An input or output the script cannot use; its message is printed as it stands."""
+
+
+def load_audio(path: str) -> tuple[np.ndarray, int]:
+    """Read a sound file as mono float32 samples in [-1, 1], and its sample rate.
+
+    Integer formats are scaled by their full scale (32768 for 16 bits), as
+    libsndfile does; several channels are averaged. Raises InputError with a
+    one-line reason when the file is missing or cannot be read.
+    """
+    if not os.path.exists(path):
+        raise InputError(f"error: no such file: {path}")
+    if os.path.isdir(path):
+        raise InputError(f"error: {path} is a directory, not a sound file")
+    try:
+        data, sample_rate = soundfile.read(path, dtype="float64", always_2d=True)
+    except (RuntimeError, OSError) as exc:  # soundfile's own errors are RuntimeErrors
+        reason = getattr(exc, "error_string", None) or getattr(exc, "strerror", None) or str(exc)
+        raise InputError(f"error: cannot read {path}: {reason}") from None
+    samples = data.mean(axis=1)
     return np.ascontiguousarray(samples, dtype=np.float32), int(sample_rate)
+
+
+def check_output(path: str) -> None:
+    """Fail early, before any analysis, if matplotlib cannot write `path`."""
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if extension not in formats:
+        raise InputError(
+            f"error: cannot write {path}: the output's extension names its format, "
+            f"one of {', '.join('.' + f for f in sorted(formats))}"
+        )
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise InputError(f"error: cannot write {path}: no such directory: {folder}")
 
 
 # ---------------------------------------------------------------------------
@@ -163,9 +201,11 @@ def analyse(signal: np.ndarray, sample_rate: float, hop: int) -> np.ndarray:
     """Run `signal` through a fresh bank of piano-key channels.
 
     Returns the complex channel values, one row every `hop` samples and one
-    column per key from A0 to C8: shape (len(signal) // hop, 88).
+    column per key from A0 up to C8 or the last key below the Nyquist
+    frequency: shape (len(signal) // hop, len(keys_below_nyquist(sample_rate))).
     """
-    bank = kavrel.ResonatorBank(key_frequencies(), float(sample_rate))
+    keys = keys_below_nyquist(sample_rate)
+    bank = kavrel.ResonatorBank(key_frequencies(keys), float(sample_rate))
     return bank.resonate(np.ascontiguousarray(signal, dtype=np.float32), hop)
 
 
@@ -191,8 +231,10 @@ def strongest_notes(
 ) -> list[tuple[float, float, list[tuple[int, float]]]]:
     """The strongest notes of each segment of `segment_seconds`.
 
-    Frame k is read at time (k + 1) * frame_seconds and belongs to the segment
-    holding that time. In each segment the channel powers are averaged over its
+    Frame k is read at time (k + 1) * frame_seconds; segment j covers the
+    times after j * segment_seconds up to and including (j + 1) * segment_seconds,
+    so that every segment printed has a frame inside it (a frame read at 2.00 s
+    closes the segment 1.75-2.00 s and opens none). In each segment the channel powers are averaged over its
     frames; a note qualifies if its channel is a local peak across the keys
     (louder than both neighbours, so that the skirts of a strong note do not
     count) and lies within `within_db` of the loudest channel. Up to `max_notes`
@@ -206,7 +248,7 @@ def strongest_notes(
         return []
     power = np.abs(frames.astype(np.complex128)) ** 2
     times = (np.arange(len(frames)) + 1) * frame_seconds
-    segment_of = np.floor(times / segment_seconds + 1e-9).astype(int)
+    segment_of = np.ceil(times / segment_seconds - 1e-9).astype(int) - 1
 
     segments = []
     for segment in np.unique(segment_of):
@@ -234,7 +276,10 @@ def strongest_notes(
 
 
 def draw(frames: np.ndarray, frame_seconds: float, title: str, path: str) -> None:
-    """Save the spectrogram of `frames` as a PNG: time across, keys up."""
+    """Save the spectrogram of `frames`: time across, keys up (note names on
+    the left, frequencies in Hz on the right)."""
+    keys = KEYS[: frames.shape[1]]
+    top_key = int(keys[-1])
     levels = level_db(frames)
     top = levels.max() if levels.size else 0.0
     duration = len(frames) * frame_seconds
@@ -249,17 +294,29 @@ def draw(frames: np.ndarray, frame_seconds: float, title: str, path: str) -> Non
         cmap="magma",
         vmin=top - DYNAMIC_RANGE_DB,
         vmax=top,
-        extent=(0.0, duration, LOWEST_KEY - 0.5, HIGHEST_KEY + 0.5),
+        extent=(0.0, duration, LOWEST_KEY - 0.5, top_key + 0.5),
     )
     # Label every C and every A; faint lines at the Cs mark the octaves.
-    ticks = [m for m in KEYS if m % 12 in (0, 9)]
+    ticks = [m for m in keys if m % 12 in (0, 9)]
     ax.set_yticks(ticks, [note_name(m) for m in ticks], fontsize=8)
-    ax.set_yticks(KEYS, minor=True)
+    ax.set_yticks(keys, minor=True)
     ax.tick_params(axis="y", which="minor", length=2)
-    for m in KEYS[KEYS % 12 == 0]:
+    for m in keys[keys % 12 == 0]:
         ax.axhline(m - 0.5, color="white", alpha=0.15, linewidth=0.6)
     ax.set_xlabel("time (s)")
     ax.set_ylabel("note")
+    # The same axis in Hz, with a tick at every A (27.5 Hz and its octaves).
+    hz = ax.secondary_yaxis(
+        "right",
+        functions=(
+            lambda m: TUNING_HZ * 2.0 ** ((np.asarray(m) - 69) / 12),
+            lambda f: 69 + 12 * np.log2(np.maximum(np.asarray(f), 1e-9) / TUNING_HZ),
+        ),
+    )
+    a_keys = [m for m in keys if m % 12 == 9]
+    hz.set_yticks([TUNING_HZ * 2.0 ** ((m - 69) / 12) for m in a_keys],
+                  [f"{TUNING_HZ * 2.0 ** ((m - 69) / 12):g}" for m in a_keys], fontsize=8)
+    hz.set_ylabel("frequency (Hz)")
     ax.set_title(title)
     fig.colorbar(image, ax=ax, label="level (dB re full-scale sine)", pad=0.01)
     fig.savefig(path)
@@ -267,32 +324,52 @@ def draw(frames: np.ndarray, frame_seconds: float, title: str, path: str) -> Non
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        description="Piano-key spectrogram of a WAV file (or of a built-in demo "
+        description="Piano-key spectrogram of a sound file (or of a built-in demo "
         "signal) with a kavrel resonator bank."
     )
-    parser.add_argument("input", nargs="?", help="WAV file; omit it for the demo signal")
     parser.add_argument(
-        "-o", "--output", default="spectrogram.png", help="PNG to write (default: %(default)s)"
+        "input", nargs="?", help="sound file (WAV, FLAC, OGG, AIFF, ...); omit it for the demo signal"
+    )
+    parser.add_argument(
+        "-o", "--output", default="spectrogram.png",
+        help="picture to write, its format named by the extension (default: %(default)s)",
     )
     args = parser.parse_args(argv)
 
-    if args.input is None:
-        sample_rate = DEMO_SAMPLE_RATE
-        signal, _ = synthesize_demo(sample_rate)
-        source = "built-in demo signal"
-    else:
-        signal, sample_rate = load_wav(args.input)
-        source = os.path.basename(args.input)
+    try:
+        check_output(args.output)
+        if args.input is None:
+            sample_rate = DEMO_SAMPLE_RATE
+            signal, _ = synthesize_demo(sample_rate)
+            source = "built-in demo signal"
+        else:
+            signal, sample_rate = load_audio(args.input)
+            source = os.path.basename(args.input)
+    except InputError as exc:
+        print(exc, file=sys.stderr)
+        return 1
 
     hop = hop_for(sample_rate)
     frame_seconds = hop / sample_rate
     print(f"Input: {source}, {len(signal) / sample_rate:.2f} s at {sample_rate} Hz")
+    keys = keys_below_nyquist(sample_rate)
+    if len(keys) == 0:
+        print(f"error: no piano key lies below the Nyquist frequency ({sample_rate / 2:g} Hz)",
+              file=sys.stderr)
+        return 1
+    if len(keys) < len(KEYS):
+        left_out = [note_name(m) for m in KEYS[len(keys):]]
+        named = left_out[0] if len(left_out) == 1 else f"{left_out[0]} to {left_out[-1]}"
+        print(
+            f"Left out {len(left_out)} key{'s' * (len(left_out) > 1)} above the Nyquist "
+            f"frequency ({sample_rate / 2:g} Hz): {named}"
+        )
     frames = analyse(signal, sample_rate, hop)
     if len(frames) == 0:
         print(f"error: the input is shorter than one frame ({hop} samples)", file=sys.stderr)
         return 1
     print(
-        f"Analysed {frames.shape[1]} keys ({note_name(LOWEST_KEY)}-{note_name(HIGHEST_KEY)}), "
+        f"Analysed {frames.shape[1]} keys ({note_name(keys[0])}-{note_name(keys[-1])}), "
         f"{len(frames)} frames of {hop} samples ({1000 * frame_seconds:.1f} ms)"
     )
 

@@ -12,6 +12,8 @@ import numpy as np
 import pytest
 
 pytest.importorskip("matplotlib")
+soundfile = pytest.importorskip("soundfile")
+# WAV files are written with SciPy, a writer independent of the script's reader.
 wavfile = pytest.importorskip("scipy.io.wavfile")
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "spectrogram.py"
@@ -170,7 +172,7 @@ def write_24bit_wav(path, sample_rate, ints):
      ("float32", 1.0), ("float64", 1.0)],
 )
 @pytest.mark.parametrize("channels", [1, 2])
-def test_load_wav_scales_and_mixes_to_mono(tmp_path, example, dtype, full_scale, channels):
+def test_load_audio_scales_and_mixes_to_mono(tmp_path, example, dtype, full_scale, channels):
     values = np.array([0.0, 0.5, -0.5, -1.0, 0.25, 0.75])
     columns = [values, -values[::-1]][:channels]
     wanted = np.mean(columns, axis=0)
@@ -187,7 +189,7 @@ def test_load_wav_scales_and_mixes_to_mono(tmp_path, example, dtype, full_scale,
         else:
             wavfile.write(path, 8000, ints.astype(dtype))
 
-    samples, sample_rate = example.load_wav(path)
+    samples, sample_rate = example.load_audio(str(path))
 
     assert sample_rate == 8000
     assert samples.dtype == np.float32 and samples.shape == (len(values),)
@@ -218,3 +220,84 @@ def test_silent_input_reports_no_notes(example):
 )
 def test_note_names(example, midi, name):
     assert example.note_name(midi) == name
+
+
+@pytest.mark.parametrize(
+    "suffix, fmt, subtype, tolerance_db",
+    [(".flac", "FLAC", "PCM_16", 0.1), (".wav", "WAV", "ALAW", 0.3), (".wav", "WAV", "ULAW", 0.3),
+     (".aiff", "AIFF", "PCM_24", 0.1), (".ogg", "OGG", "VORBIS", 0.5)],
+)
+def test_sound_file_formats_are_read(tmp_path, example, capsys, suffix, fmt, subtype, tolerance_db):
+    sample_rate = 22050
+    path = tmp_path / f"tone-{subtype}{suffix}"
+    soundfile.write(path, tone_440(sample_rate, 1.0, 0.5), sample_rate, format=fmt, subtype=subtype)
+
+    assert example.main([str(path), "-o", str(tmp_path / "out.png")]) == 0
+
+    segments = parse_segments(capsys.readouterr().out)
+    assert len(segments) == 4
+    for start, _, entries in segments[1:]:  # settled
+        assert [name for name, _ in entries] == ["A4"], entries
+        assert entries[0][1] == pytest.approx(20 * np.log10(0.5), abs=tolerance_db)
+
+
+@pytest.mark.parametrize(
+    "sample_rate, notice, analysed",
+    [
+        (8000, "Left out 1 key above the Nyquist frequency (4000 Hz): C8", "87 keys (A0-B7)"),
+        (6000, "Left out 6 keys above the Nyquist frequency (3000 Hz): G7 to C8", "82 keys (A0-F#7)"),
+        (8373, None, "88 keys (A0-C8)"),  # C8 is 4186.01 Hz
+    ],
+)
+def test_keys_above_nyquist_are_left_out_with_a_notice(tmp_path, sample_rate, notice, analysed):
+    wav = tmp_path / "tone.wav"
+    wavfile.write(wav, sample_rate, tone_440(sample_rate, 0.5, 0.5).astype(np.float32))
+    out = tmp_path / "tone.png"
+
+    lines = run_script(wav, "-o", out).splitlines()
+
+    check_png(out)
+    assert [line for line in lines if "Nyquist" in line] == ([notice] if notice else [])
+    assert f"Analysed {analysed}," in lines[2 if notice else 1]
+
+
+def test_no_printed_segment_is_empty(example):
+    # At 8 kHz a frame is 40 samples, so the last frame of 2.00 s is read at
+    # exactly 2.00 s: it closes the segment 1.75-2.00 and opens none.
+    frames = example.analyse(tone_440(8000, 2.0, 0.5).astype(np.float32), 8000, 40)
+    segments = example.strongest_notes(frames, 40 / 8000)
+    assert [(start, end) for start, end, _ in segments] == [
+        (0.25 * k, 0.25 * (k + 1)) for k in range(8)]
+
+
+@pytest.mark.parametrize(
+    "case, message",
+    [("missing", "error: no such file: {input}"),
+     ("directory", "error: {input} is a directory, not a sound file"),
+     ("corrupt", "error: cannot read {input}: "),
+     ("not sound", "error: cannot read {input}: Format not recognised."),
+     ("out.xyz", "error: cannot write {output}: the output's extension names its format, one of "),
+     ("out", "error: cannot write {output}: the output's extension names its format, one of "),
+     ("missing/out.png", "error: cannot write {output}: no such directory: ")],
+)
+def test_unusable_input_or_output_is_one_line_and_status_1(tmp_path, example, capsys, case, message):
+    path = tmp_path / "tone.wav"
+    wavfile.write(path, 8000, tone_440(8000, 0.5, 0.5).astype(np.float32))
+    out = tmp_path / (case if "out" in case else "out.png")
+    if case == "missing":
+        path = tmp_path / "absent.wav"
+    elif case == "directory":
+        path = tmp_path
+    elif case == "corrupt":
+        path.write_bytes(path.read_bytes()[:50])
+    elif case == "not sound":
+        path = tmp_path / "notes.flac"
+        path.write_text("not a sound file\n")
+
+    assert example.main([str(path), "-o", str(out)]) == 1
+
+    captured = capsys.readouterr()
+    assert captured.out == ""  # refused before anything was analysed
+    assert captured.err.count("\n") == 1
+    assert captured.err.startswith(message.format(input=path, output=out)), captured.err
+    assert not out.exists()

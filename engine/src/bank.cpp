@@ -1,11 +1,12 @@
 #include "kavrel/bank.hpp"
 
-#include <immintrin.h>
+#include <xmmintrin.h>
 
 #include <cmath>
 #include <cstring>
 #include <string>
 
+#include "bank_access.hpp"
 #include "kavrel/panic.hpp"
 #include "kernel.hpp"
 
@@ -20,14 +21,48 @@ constexpr float minus_two_pi = -6.2831855f;
 // cache while every channel tile passes over them.
 constexpr std::size_t block_len = 2048;
 
+void check_index(std::size_t i, std::size_t n) {
+    if (i >= n)
+        panic("index out of bounds: the len is " + std::to_string(n) + " but the index is " + std::to_string(i));
+}
+
+float power_of(float re, float im) noexcept { return (re * re) + (im * im); }
+
+// The block step: channel tiles kept in registers over blocks of samples,
+// renormalising at the multiples of renorm_period of the running count and
+// recording frames into `frames` if given.
+void advance(ResonatorBank& bank, const float* xs, std::size_t len, kernel::FrameSink* frames) noexcept {
+    std::uint64_t& count = detail::BankAccess::sample_count(bank);
+    if (bank.n_channels() == 0) {
+        count += len;
+        return;
+    }
+    const kernel::Channels c = detail::BankAccess::channels(bank);
+    while (len > 0) {
+        const std::size_t block = len < block_len ? len : block_len;
+        kernel::run_tiled(c, xs, block, count, frames);
+        xs += block;
+        len -= block;
+        count += block;
+    }
+}
+
 }  // namespace
 
+// Every buffer is allocated before the bank exists; a failure frees the ones
+// already made.
 ResonatorBank::ResonatorBank(std::span<const ChannelConfig> configs, float sample_rate)
     : freqs_(configs.size()),
       alphas_(configs.size()),
       betas_(configs.size()),
       rot_re_(configs.size()),
       rot_im_(configs.size()),
+      phasor_re_(configs.size(), 1.0f),
+      phasor_im_(configs.size(), 0.0f),
+      stage1_re_(configs.size(), 0.0f),
+      stage1_im_(configs.size(), 0.0f),
+      stage2_re_(configs.size(), 0.0f),
+      stage2_im_(configs.size(), 0.0f),
       n_channels_(configs.size()) {
     for (std::size_t i = 0; i < configs.size(); ++i) {
         const ChannelConfig& cfg = configs[i];
@@ -38,65 +73,12 @@ ResonatorBank::ResonatorBank(std::span<const ChannelConfig> configs, float sampl
         rot_re_[i] = ::cosf(w);
         rot_im_[i] = ::sinf(w);
     }
-    phasor_re_ = FloatBuffer(n_channels_, 1.0f);
-    phasor_im_ = FloatBuffer(n_channels_, 0.0f);
-    stage1_re_ = FloatBuffer(n_channels_, 0.0f);
-    stage1_im_ = FloatBuffer(n_channels_, 0.0f);
-    stage2_re_ = FloatBuffer(n_channels_, 0.0f);
-    stage2_im_ = FloatBuffer(n_channels_, 0.0f);
 }
 
-kernel::Channels ResonatorBank::channels() noexcept {
-    return {alphas_.data(),    betas_.data(),     rot_re_.data(),    rot_im_.data(),
-            phasor_re_.data(), phasor_im_.data(), stage1_re_.data(), stage1_im_.data(),
-            stage2_re_.data(), stage2_im_.data(), n_channels_};
-}
-
-// The block step, straightforward form: cut at the multiples of 256 of
-// sample_count, so that the renormalisation test stays out of the per-sample loop.
-void ResonatorBank::advance_reference(const float* xs, std::size_t len) noexcept {
-    if (n_channels_ == 0) {
-        sample_count_ += len;
-        return;
-    }
-    const kernel::Channels c = channels();
-    while (len > 0) {
-        const std::uint64_t room = renorm_period - sample_count_ % renorm_period;
-        const std::size_t chunk = room < len ? static_cast<std::size_t>(room) : len;
-        kernel::run_reference(c, xs, chunk);
-        xs += chunk;
-        len -= chunk;
-        sample_count_ += chunk;
-        if (sample_count_ % renorm_period == 0) kernel::renormalize(c);
-    }
-}
-
-// The block step, fast form: channel tiles kept in registers over blocks of
-// samples, renormalising at the same sample counts and recording frames into
-// `frames` if given. Bit-identical to the straightforward form.
-void ResonatorBank::advance(const float* xs, std::size_t len, kernel::FrameSink* frames) noexcept {
-    if (n_channels_ == 0) {
-        sample_count_ += len;
-        return;
-    }
-    const kernel::Channels c = channels();
-    while (len > 0) {
-        const std::size_t block = len < block_len ? len : block_len;
-        kernel::run_tiled(c, xs, block, sample_count_, frames);
-        xs += block;
-        len -= block;
-        sample_count_ += block;
-    }
-}
-
-void ResonatorBank::process_sample(float x) noexcept { advance(&x, 1, nullptr); }
+void ResonatorBank::process_sample(float x) noexcept { advance(*this, &x, 1, nullptr); }
 
 void ResonatorBank::process_samples(const float* xs, std::size_t len) noexcept {
-    advance(xs, len, nullptr);
-}
-
-void ResonatorBank::process_samples_reference(const float* xs, std::size_t len) noexcept {
-    advance_reference(xs, len);
+    advance(*this, xs, len, nullptr);
 }
 
 ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uint64_t hop) {
@@ -104,7 +86,8 @@ ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uin
     const std::size_t frames = static_cast<std::size_t>(len / hop);
     const std::size_t n = n_channels_;
     std::size_t count = 0;
-    if (__builtin_mul_overflow(frames, n, &count)) allocation_failed(static_cast<std::size_t>(-1));
+    if (__builtin_mul_overflow(frames, n, &count)) throw AllocationError(SIZE_MAX);
+    // Allocated before any state changes, so that a failure leaves the bank as it was.
     ComplexFrames out{Buffer<Complex32>(count), frames, n};
     const std::uint64_t used = static_cast<std::uint64_t>(frames) * hop;
     if (n == 0) {
@@ -112,43 +95,33 @@ ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uin
         return out;
     }
     kernel::FrameSink sink{out.values.data(), n, hop, 0};
-    advance(xs, static_cast<std::size_t>(used), &sink);
+    advance(*this, xs, static_cast<std::size_t>(used), &sink);
     _mm_sfence();  // order the cache-bypassing frame stores before the frames are handed on
     return out;
 }
 
-void ResonatorBank::check_index(std::size_t i) const {
-    if (i >= n_channels_)
-        panic("index out of bounds: the len is " + std::to_string(n_channels_) + " but the index is " +
-              std::to_string(i));
-}
-
 float ResonatorBank::freq(std::size_t i) const {
-    check_index(i);
+    check_index(i, n_channels_);
     return freqs_[i];
 }
 
 float ResonatorBank::phase(std::size_t i) const {
-    check_index(i);
+    check_index(i, n_channels_);
     return ::atan2f(stage2_im_[i], stage2_re_[i]);
 }
 
-namespace {
-inline float power_of(float re, float im) noexcept { return (re * re) + (im * im); }
-}  // namespace
-
 float ResonatorBank::power(std::size_t i) const {
-    check_index(i);
+    check_index(i, n_channels_);
     return power_of(stage2_re_[i], stage2_im_[i]);
 }
 
 float ResonatorBank::magnitude(std::size_t i) const {
-    check_index(i);
+    check_index(i, n_channels_);
     return std::sqrt(power_of(stage2_re_[i], stage2_im_[i]));
 }
 
 Complex32 ResonatorBank::complex(std::size_t i) const {
-    check_index(i);
+    check_index(i, n_channels_);
     return {stage2_re_[i], stage2_im_[i]};
 }
 
@@ -164,36 +137,15 @@ FloatBuffer ResonatorBank::phases() const {
     return out;
 }
 
-namespace {
-
-// Powers of channels [0, n), eight per vector step; optionally their roots.
-template <bool Root>
-void power_array(const float* re, const float* im, std::size_t n, float* out) noexcept {
-    std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m256 r = _mm256_loadu_ps(re + k);
-        const __m256 m = _mm256_loadu_ps(im + k);
-        __m256 p = _mm256_add_ps(_mm256_mul_ps(r, r), _mm256_mul_ps(m, m));
-        if constexpr (Root) p = _mm256_sqrt_ps(p);
-        _mm256_storeu_ps(out + k, p);
-    }
-    for (; k < n; ++k) {
-        const float p = power_of(re[k], im[k]);
-        out[k] = Root ? std::sqrt(p) : p;
-    }
-}
-
-}  // namespace
-
 FloatBuffer ResonatorBank::powers() const {
     FloatBuffer out(n_channels_);
-    power_array<false>(stage2_re_.data(), stage2_im_.data(), n_channels_, out.data());
+    for (std::size_t k = 0; k < n_channels_; ++k) out[k] = power_of(stage2_re_[k], stage2_im_[k]);
     return out;
 }
 
 FloatBuffer ResonatorBank::magnitudes() const {
     FloatBuffer out(n_channels_);
-    power_array<true>(stage2_re_.data(), stage2_im_.data(), n_channels_, out.data());
+    for (std::size_t k = 0; k < n_channels_; ++k) out[k] = std::sqrt(power_of(stage2_re_[k], stage2_im_[k]));
     return out;
 }
 

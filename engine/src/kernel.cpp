@@ -2,54 +2,18 @@
 
 #include <immintrin.h>
 
-#include <cmath>
+#include <cstdint>
 
+// This is the only file of the engine compiled for AVX2 and FMA (see
+// CMakeLists.txt). So that no AVX instruction can run before a caller has
+// checked the processor, nothing here may be emitted as a symbol that another
+// file could also define (the linker keeps one copy of an inline function or
+// template instance, and it could be this one): the helpers live in an
+// unnamed namespace, and no standard-library function is called, only
+// intrinsics, which are always inlined.
 namespace kavrel::kernel {
 
 namespace {
-
-inline void step_scalar(const Channels& c, std::size_t k, float x) noexcept {
-    const float a = c.alpha[k];
-    const float xa = x * a;
-    const float ka = 1.0f - a;
-    const float pr = c.phasor_re[k];
-    const float pm = c.phasor_im[k];
-    const float s1r = std::fma(ka, c.stage1_re[k], xa * pr);
-    const float s1i = std::fma(ka, c.stage1_im[k], xa * pm);
-    c.stage1_re[k] = s1r;
-    c.stage1_im[k] = s1i;
-    const float b = c.beta[k];
-    const float kb = 1.0f - b;
-    c.stage2_re[k] = std::fma(kb, c.stage2_re[k], b * s1r);
-    c.stage2_im[k] = std::fma(kb, c.stage2_im[k], b * s1i);
-    const float rr = c.rot_re[k];
-    const float rm = c.rot_im[k];
-    c.phasor_re[k] = (pr * rr) - (pm * rm);
-    c.phasor_im[k] = (pr * rm) + (pm * rr);
-}
-
-inline void step_vector(const Channels& c, std::size_t k, __m256 x) noexcept {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    const __m256 a = _mm256_loadu_ps(c.alpha + k);
-    const __m256 xa = _mm256_mul_ps(x, a);
-    const __m256 ka = _mm256_sub_ps(one, a);
-    const __m256 pr = _mm256_loadu_ps(c.phasor_re + k);
-    const __m256 pm = _mm256_loadu_ps(c.phasor_im + k);
-    const __m256 s1r = _mm256_fmadd_ps(ka, _mm256_loadu_ps(c.stage1_re + k), _mm256_mul_ps(xa, pr));
-    const __m256 s1i = _mm256_fmadd_ps(ka, _mm256_loadu_ps(c.stage1_im + k), _mm256_mul_ps(xa, pm));
-    _mm256_storeu_ps(c.stage1_re + k, s1r);
-    _mm256_storeu_ps(c.stage1_im + k, s1i);
-    const __m256 b = _mm256_loadu_ps(c.beta + k);
-    const __m256 kb = _mm256_sub_ps(one, b);
-    _mm256_storeu_ps(c.stage2_re + k,
-                     _mm256_fmadd_ps(kb, _mm256_loadu_ps(c.stage2_re + k), _mm256_mul_ps(b, s1r)));
-    _mm256_storeu_ps(c.stage2_im + k,
-                     _mm256_fmadd_ps(kb, _mm256_loadu_ps(c.stage2_im + k), _mm256_mul_ps(b, s1i)));
-    const __m256 rr = _mm256_loadu_ps(c.rot_re + k);
-    const __m256 rm = _mm256_loadu_ps(c.rot_im + k);
-    _mm256_storeu_ps(c.phasor_re + k, _mm256_sub_ps(_mm256_mul_ps(pr, rr), _mm256_mul_ps(pm, rm)));
-    _mm256_storeu_ps(c.phasor_im + k, _mm256_add_ps(_mm256_mul_ps(pr, rm), _mm256_mul_ps(pm, rr)));
-}
 
 // The running state of eight channels, held in registers.
 struct Lanes {
@@ -182,7 +146,7 @@ void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t le
         // The next stop: the end of the run, the next renormalisation point or
         // the end of the current frame, whichever comes first.
         std::uint64_t seg = len - t;
-        const std::uint64_t to_renorm = ResonatorBank::renorm_period - (count + t) % ResonatorBank::renorm_period;
+        const std::uint64_t to_renorm = renorm_period - (count + t) % renorm_period;
         if (to_renorm < seg) seg = to_renorm;
         if (frames.row != nullptr && frames.hop - frames.filled < seg) seg = frames.hop - frames.filled;
         const std::size_t stop = t + static_cast<std::size_t>(seg);
@@ -196,7 +160,7 @@ void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t le
             step_lanes(l0, x, f[0]);
             if constexpr (V == 2) step_lanes(l1, x, f[1]);
         }
-        if ((count + t) % ResonatorBank::renorm_period == 0) {
+        if ((count + t) % renorm_period == 0) {
             renormalize_lanes(l0);
             if constexpr (V == 2) renormalize_lanes(l1);
         }
@@ -216,17 +180,6 @@ void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t le
 
 }  // namespace
 
-void run_reference(const Channels& c, const float* xs, std::size_t len) noexcept {
-    const std::size_t vec_end = c.n - c.n % 8;
-    for (std::size_t t = 0; t < len; ++t) {
-        const float x = xs[t];
-        const __m256 xv = _mm256_set1_ps(x);
-        std::size_t k = 0;
-        for (; k < vec_end; k += 8) step_vector(c, k, xv);
-        for (; k < c.n; ++k) step_scalar(c, k, x);
-    }
-}
-
 void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
                FrameSink* frames) noexcept {
     if (len == 0) return;
@@ -238,27 +191,6 @@ void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_
         const std::uint64_t total = frames->filled + len;
         frames->row += static_cast<std::size_t>(total / frames->hop) * frames->stride;
         frames->filled = total % frames->hop;
-    }
-}
-
-void renormalize(const Channels& c) noexcept {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    std::size_t k = 0;
-    for (; k + 8 <= c.n; k += 8) {
-        const __m256 pr = _mm256_loadu_ps(c.phasor_re + k);
-        const __m256 pm = _mm256_loadu_ps(c.phasor_im + k);
-        const __m256 q = _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pm, pm));
-        const __m256 g = _mm256_div_ps(one, _mm256_sqrt_ps(q));
-        _mm256_storeu_ps(c.phasor_re + k, _mm256_mul_ps(pr, g));
-        _mm256_storeu_ps(c.phasor_im + k, _mm256_mul_ps(pm, g));
-    }
-    for (; k < c.n; ++k) {
-        const float pr = c.phasor_re[k];
-        const float pm = c.phasor_im[k];
-        const float q = (pr * pr) + (pm * pm);
-        const float g = 1.0f / std::sqrt(q);
-        c.phasor_re[k] = pr * g;
-        c.phasor_im[k] = pm * g;
     }
 }
 

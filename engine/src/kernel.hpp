@@ -1,4 +1,5 @@
-// The per-sample recurrence over a run of channels. Internal to the engine.
+// The fast kernel: the per-sample recurrence over a run of channels. Internal
+// to the engine.
 //
 // For channel k and sample x, in single precision, each operation rounded on
 // its own except the four fused multiply-adds:
@@ -7,16 +8,18 @@
 //   s2 = fma(kb, s2, b * s1)          (with the new s1)
 //   p  = (pr*rr - pm*rm, pr*rm + pm*rr)
 // Channels never read each other's state, so the order of the channel and
-// sample loops does not change a bit of the result.
+// sample loops does not change a bit of the result. The plain statement of
+// these rules, which this kernel is tested against, is in oracle.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "kavrel/bank.hpp"
+#include "kavrel/types.hpp"
 
 namespace kavrel::kernel {
 
+// The state of a bank as one array per field, n channels each.
 struct Channels {
     const float* alpha;
     const float* beta;
@@ -30,10 +33,6 @@ struct Channels {
     float* stage2_im;
     std::size_t n;
 };
-
-// Sample-outer, channel-inner: eight channels per vector step and a scalar
-// remainder. The reference form.
-void run_reference(const Channels& c, const float* xs, std::size_t len) noexcept;
 
 // Where a run records frames of channel values: after every `hop` samples the
 // second stage of every channel is written to `row` (channel k at row[k]),
@@ -49,12 +48,10 @@ struct FrameSink {
 // Runs `len` samples through all channels, tile by tile: each tile of 16
 // channels (the last one masked to the channels that exist) keeps its state in
 // registers for the whole run, renormalises its phasors whenever the running
-// count, starting from `count`, reaches a multiple of 256, and records frames.
-// Advances `frames` past the samples consumed. The caller advances the count.
+// count, starting from `count`, reaches a multiple of renorm_period, and
+// records frames. Advances `frames` past the samples consumed. The caller
+// advances the count.
 void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
                FrameSink* frames) noexcept;
-
-// Scales every phasor back to unit magnitude: p * (1 / sqrt(pr*pr + pm*pm)).
-void renormalize(const Channels& c) noexcept;
 
 }  // namespace kavrel::kernel

@@ -16,21 +16,23 @@ constexpr std::size_t huge_threshold = std::size_t{4} << 20;
 
 }  // namespace
 
-void allocation_failed(std::size_t bytes) noexcept {
-    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
-    std::fflush(stderr);
-    std::abort();
+// The message is formatted into the object itself: a failure to allocate must
+// not need an allocation to be reported.
+AllocationError::AllocationError(std::size_t bytes) noexcept : bytes_(bytes) {
+    std::snprintf(message_, sizeof message_, "memory allocation of %zu bytes failed", bytes);
 }
 
-void* allocate(std::size_t bytes) noexcept {
+const char* AllocationError::what() const noexcept { return message_; }
+
+void* allocate(std::size_t bytes) {
     if (bytes >= huge_threshold) {
         void* p = nullptr;
-        if (posix_memalign(&p, huge_page, bytes) != 0) allocation_failed(bytes);
+        if (posix_memalign(&p, huge_page, bytes) != 0) throw AllocationError(bytes);
         madvise(p, bytes - bytes % huge_page, MADV_HUGEPAGE);
         return p;
     }
     void* p = std::malloc(bytes == 0 ? 1 : bytes);
-    if (p == nullptr) allocation_failed(bytes);
+    if (p == nullptr) throw AllocationError(bytes);
     return p;
 }
 

@@ -1,7 +1,5 @@
 #include "kavrel/params.hpp"
 
-#include <immintrin.h>
-
 #include <cmath>
 
 namespace kavrel {
@@ -42,21 +40,7 @@ float heuristic_alpha(float freq, float sample_rate) noexcept {
 
 void heuristic_alphas(const float* freqs, std::size_t n, float sample_rate, float* out) noexcept {
     const float k = -1.0f / sample_rate;
-    const __m256 kv = _mm256_set1_ps(k);
-    const __m256 one = _mm256_set1_ps(1.0f);
-    std::size_t i = 0;
-    alignas(32) float lane[8];
-    for (; i + 8 <= n; i += 8) {
-        const __m256 f = _mm256_loadu_ps(freqs + i);
-        const __m256 p = _mm256_mul_ps(kv, f);
-        _mm256_store_ps(lane, _mm256_add_ps(f, one));
-        for (float& v : lane) v = ::log10f(v);
-        const __m256 q = _mm256_div_ps(p, _mm256_load_ps(lane));
-        _mm256_store_ps(lane, q);
-        for (float& v : lane) v = ::expf(v);
-        _mm256_storeu_ps(out + i, _mm256_sub_ps(one, _mm256_load_ps(lane)));
-    }
-    for (; i < n; ++i) out[i] = heuristic_from_k(k, freqs[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = heuristic_from_k(k, freqs[i]);
 }
 
 FloatBuffer heuristic_alphas(const float* freqs, std::size_t n, float sample_rate) {

@@ -30,14 +30,14 @@ FloatBuffer copy_of(std::span<const float> values) {
 
 PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        const auto slots = new_sig.bind(args, kwargs);
-        ArrayBorrow freqs = array_arg(slots[0], "freqs");
-        const double sample_rate_wide = argument("sample_rate", [&] { return to_double(slots[1]); });
+        const auto a = new_sig.bind(args, kwargs);
+        ArrayBorrow freqs = array_arg(a[0], a.name(0));
+        const double sample_rate_wide = argument(a.name(1), [&] { return to_double(a[1]); });
         ArrayBorrow alphas_in, betas_in;
-        const bool has_alphas = slots[2] != nullptr && slots[2] != Py_None;
-        const bool has_betas = slots[3] != nullptr && slots[3] != Py_None;
-        if (has_alphas) alphas_in = array_arg(slots[2], "alphas");
-        if (has_betas) betas_in = array_arg(slots[3], "betas");
+        const bool has_alphas = a.has_value(2);
+        const bool has_betas = a.has_value(3);
+        if (has_alphas) alphas_in = array_arg(a[2], a.name(2));
+        if (has_betas) betas_in = array_arg(a[3], a.name(3));
         const auto sample_rate = static_cast<float>(sample_rate_wide);
 
         const std::span<const float> f = freqs.elements();
@@ -85,12 +85,13 @@ void bank_dealloc(PyObject* self) {
 constexpr Signature<1> process_sample_sig{"ResonatorBank", "process_sample", {"sample"}};
 constexpr Signature<1> process_samples_sig{"ResonatorBank", "process_samples", {"samples"}};
 constexpr Signature<2> resonate_sig{"ResonatorBank", "resonate", {"signal", "hop"}};
+constexpr Signature<0> reset_sig{"ResonatorBank", "reset", {}};
 
 PyObject* process_sample(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        const auto slots = process_sample_sig.bind(args, kwargs);
+        const auto a = process_sample_sig.bind(args, kwargs);
         ExclusiveBorrow borrow(as_bank(self)->borrow);
-        const float x = real32_arg(slots[0], "sample");
+        const float x = real32_arg(a[0], a.name(0));
         as_bank(self)->bank.process_sample(x);
         return none_result();
     });
@@ -98,9 +99,9 @@ PyObject* process_sample(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* process_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        const auto slots = process_samples_sig.bind(args, kwargs);
+        const auto a = process_samples_sig.bind(args, kwargs);
         ExclusiveBorrow borrow(as_bank(self)->borrow);
-        const ArrayBorrow samples = array_arg(slots[0], "samples");
+        const ArrayBorrow samples = array_arg(a[0], a.name(0));
         const std::span<const float> xs = samples.elements();
         {
             Unlocked unlocked;
@@ -112,10 +113,10 @@ PyObject* process_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* resonate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        const auto slots = resonate_sig.bind(args, kwargs);
+        const auto a = resonate_sig.bind(args, kwargs);
         ExclusiveBorrow borrow(as_bank(self)->borrow);
-        const ArrayBorrow signal = array_arg(slots[0], "signal");
-        const std::uint64_t hop = index_arg(slots[1], "hop");
+        const ArrayBorrow signal = array_arg(a[0], a.name(0));
+        const std::uint64_t hop = index_arg(a[1], a.name(1));
         const std::span<const float> xs = signal.elements();
         ComplexFrames frames;
         {
@@ -136,14 +137,27 @@ PyObject* reset(PyObject* self, PyObject*) {
 
 // ---- Readouts --------------------------------------------------------------
 
-// A per-channel readout: bind `i`, take a shared borrow, convert, read.
-template <const Signature<1>& Sig, class Read>
-PyObject* channel_readout(PyObject* self, PyObject* args, PyObject* kwargs, Read read) {
+PyObject* to_python(float value) { return float_result(value); }
+PyObject* to_python(Complex32 value) { return complex_result(value.re, value.im); }
+PyObject* to_python(FloatBuffer values) { return array_result(std::move(values)); }
+
+// A readout of one channel: bind `i`, take a shared borrow, convert, read.
+template <const Signature<1>& Sig, auto Read>
+PyObject* channel_readout(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        const auto slots = Sig.bind(args, kwargs);
+        const auto a = Sig.bind(args, kwargs);
         SharedBorrow borrow(as_bank(self)->borrow);
-        const std::uint64_t i = index_arg(slots[0], "i");
-        return read(as_bank(self)->bank, static_cast<std::size_t>(i));
+        const std::uint64_t i = index_arg(a[0], a.name(0));
+        return to_python((as_bank(self)->bank.*Read)(static_cast<std::size_t>(i)));
+    });
+}
+
+// A readout of all channels as a new float32 array, under a shared borrow.
+template <auto Read>
+PyObject* array_readout(PyObject* self, PyObject*) {
+    return entry([&] {
+        SharedBorrow borrow(as_bank(self)->borrow);
+        return to_python((as_bank(self)->bank.*Read)());
     });
 }
 
@@ -152,38 +166,10 @@ constexpr Signature<1> magnitude_sig{"ResonatorBank", "magnitude", {"i"}};
 constexpr Signature<1> phase_sig{"ResonatorBank", "phase", {"i"}};
 constexpr Signature<1> power_sig{"ResonatorBank", "power", {"i"}};
 constexpr Signature<1> complex_sig{"ResonatorBank", "complex", {"i"}};
-
-PyObject* freq(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<freq_sig>(self, args, kwargs,
-                                     [](const ResonatorBank& b, std::size_t i) { return float_result(b.freq(i)); });
-}
-PyObject* magnitude(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<magnitude_sig>(
-        self, args, kwargs, [](const ResonatorBank& b, std::size_t i) { return float_result(b.magnitude(i)); });
-}
-PyObject* phase(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<phase_sig>(self, args, kwargs,
-                                      [](const ResonatorBank& b, std::size_t i) { return float_result(b.phase(i)); });
-}
-PyObject* power(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<power_sig>(self, args, kwargs,
-                                      [](const ResonatorBank& b, std::size_t i) { return float_result(b.power(i)); });
-}
-PyObject* complex_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<complex_sig>(self, args, kwargs, [](const ResonatorBank& b, std::size_t i) {
-        const Complex32 v = b.complex(i);
-        return complex_result(v.re, v.im);
-    });
-}
-
-// An all-channel readout as a new float32 array, under a shared borrow.
-template <FloatBuffer (ResonatorBank::*Read)() const>
-PyObject* array_readout(PyObject* self, PyObject*) {
-    return entry([&] {
-        SharedBorrow borrow(as_bank(self)->borrow);
-        return array_result((as_bank(self)->bank.*Read)());
-    });
-}
+constexpr Signature<0> frequencies_sig{"ResonatorBank", "frequencies", {}};
+constexpr Signature<0> magnitudes_sig{"ResonatorBank", "magnitudes", {}};
+constexpr Signature<0> phases_sig{"ResonatorBank", "phases", {}};
+constexpr Signature<0> powers_sig{"ResonatorBank", "powers", {}};
 
 Py_ssize_t bank_len(PyObject* self) {
     return entry_status([&] {
@@ -197,26 +183,24 @@ Py_ssize_t bank_len(PyObject* self) {
 constexpr int with_args = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef bank_methods[] = {
-    {"process_sample", as_cfunction(process_sample), with_args, "process_sample($self, sample)\n--\n\n"},
-    {"process_samples", as_cfunction(process_samples), with_args, "process_samples($self, samples)\n--\n\n"},
-    {"resonate", as_cfunction(resonate), with_args, "resonate($self, signal, hop)\n--\n\n"},
-    {"reset", as_cfunction(reset), METH_NOARGS, "reset($self)\n--\n\n"},
-    {"freq", as_cfunction(freq), with_args, "freq($self, i)\n--\n\n"},
-    {"magnitude", as_cfunction(magnitude), with_args, "magnitude($self, i)\n--\n\n"},
-    {"phase", as_cfunction(phase), with_args, "phase($self, i)\n--\n\n"},
-    {"power", as_cfunction(power), with_args, "power($self, i)\n--\n\n"},
-    {"complex", as_cfunction(complex_value), with_args, "complex($self, i)\n--\n\n"},
-    {"frequencies", as_cfunction(array_readout<&ResonatorBank::frequencies>), METH_NOARGS,
-     "frequencies($self)\n--\n\n"},
-    {"magnitudes", as_cfunction(array_readout<&ResonatorBank::magnitudes>), METH_NOARGS,
-     "magnitudes($self)\n--\n\n"},
-    {"phases", as_cfunction(array_readout<&ResonatorBank::phases>), METH_NOARGS, "phases($self)\n--\n\n"},
-    {"powers", as_cfunction(array_readout<&ResonatorBank::powers>), METH_NOARGS, "powers($self)\n--\n\n"},
+    method_def<process_sample_sig>(process_sample, with_args),
+    method_def<process_samples_sig>(process_samples, with_args),
+    method_def<resonate_sig>(resonate, with_args),
+    method_def<reset_sig>(reset, METH_NOARGS),
+    method_def<freq_sig>(channel_readout<freq_sig, &ResonatorBank::freq>, with_args),
+    method_def<magnitude_sig>(channel_readout<magnitude_sig, &ResonatorBank::magnitude>, with_args),
+    method_def<phase_sig>(channel_readout<phase_sig, &ResonatorBank::phase>, with_args),
+    method_def<power_sig>(channel_readout<power_sig, &ResonatorBank::power>, with_args),
+    method_def<complex_sig>(channel_readout<complex_sig, &ResonatorBank::complex>, with_args),
+    method_def<frequencies_sig>(array_readout<&ResonatorBank::frequencies>, METH_NOARGS),
+    method_def<magnitudes_sig>(array_readout<&ResonatorBank::magnitudes>, METH_NOARGS),
+    method_def<phases_sig>(array_readout<&ResonatorBank::phases>, METH_NOARGS),
+    method_def<powers_sig>(array_readout<&ResonatorBank::powers>, METH_NOARGS),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot bank_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ResonatorBank(freqs, sample_rate, *, alphas=None, betas=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(text_signature<new_sig>.data())},
     {Py_tp_new, reinterpret_cast<void*>(bank_new)},
     {Py_mp_length, reinterpret_cast<void*>(bank_len)},
     {Py_tp_methods, bank_methods},

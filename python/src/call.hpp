@@ -2,9 +2,12 @@
 // takes the instance borrow it needs, converts arguments in parameter order,
 // runs its body and converts the result. Failures travel as C++ exceptions
 // inside an entry point and become Python exceptions at its boundary only:
-//   PyError       a Python exception is already set;
-//   kavrel::Panic a broken invariant, raised as PanicException after a report
-//                 on standard error.
+//   PyError                 a Python exception is already set;
+//   kavrel::Panic           a broken invariant, raised as PanicException after
+//                           a report on standard error (failure.hpp);
+//   kavrel::AllocationError a buffer sized by the arguments that memory cannot
+//                           hold, raised as MemoryError with its message;
+//   std::bad_alloc          any other exhausted memory, raised as MemoryError.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,9 +18,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "failure.hpp"
+#include "kavrel/memory.hpp"
 #include "kavrel/panic.hpp"
 
 namespace kavrel::py {
@@ -103,23 +109,110 @@ struct Params {
     Py_ssize_t n_total;
 };
 
-// Binds args/kwargs to `slots` (borrowed references, null where absent).
-void bind(const Params& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+// Binds args/kwargs to `slots`, each a strong reference to its argument or
+// empty where none was given. Holding them keeps every argument alive while
+// conversions run user code that may drop the caller's references (a keyword
+// dictionary cleared from inside a __float__, say).
+void bind(const Params& params, PyObject* args, PyObject* kwargs, Ref* slots);
 
 template <std::size_t NPos, std::size_t NKw = 0>
+struct Signature;
+
+// The arguments of one call, bound to its parameters, alive until the call ends.
+template <std::size_t N>
+class Arguments {
+public:
+    explicit Arguments(const char* const* names) noexcept : names_(names) {}
+
+    // The argument (borrowed from this object), or nullptr when not given.
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i].get(); }
+    // Given and not None: an optional parameter that takes a value.
+    bool has_value(std::size_t i) const noexcept { return slots_[i] && slots_[i].get() != Py_None; }
+    const char* name(std::size_t i) const noexcept { return names_[i]; }
+
+private:
+    template <std::size_t, std::size_t>
+    friend struct Signature;
+
+    const char* const* names_;
+    std::array<Ref, N> slots_{};
+};
+
+// A callable's parameter names, written once: binding, the notes of failed
+// conversions and the text-signature docstring (text_signature below) all read
+// them from here. Keyword-only parameters are optional and default to None.
+template <std::size_t NPos, std::size_t NKw>
 struct Signature {
-    const char* cls;
-    const char* func;
+    static constexpr std::size_t n_positional = NPos;
+    static constexpr std::size_t n_total = NPos + NKw;
+
+    const char* cls;   // class name, or nullptr for a module function
+    const char* func;  // function name ("__new__" for the constructor)
     std::array<const char*, NPos + NKw> names;
 
-    std::array<PyObject*, NPos + NKw> bind(PyObject* args, PyObject* kwargs) const {
-        std::array<PyObject*, NPos + NKw> slots{};
+    Arguments<NPos + NKw> bind(PyObject* args, PyObject* kwargs) const {
+        Arguments<NPos + NKw> bound(names.data());
         py::bind(Params{cls, func, names.data(), static_cast<Py_ssize_t>(NPos),
                         static_cast<Py_ssize_t>(NPos + NKw)},
-                 args, kwargs, slots.data());
-        return slots;
+                 args, kwargs, bound.slots_.data());
+        return bound;
     }
 };
+
+namespace detail {
+
+// Writes the text signature of `sig` into `out` (when not null) and returns
+// its length: "Class(a, b, *, c=None)" for the constructor, "name($self, a)"
+// for a method, "name(a, b)" for a module function, each followed by "\n--\n\n".
+template <class Sig>
+constexpr std::size_t write_text_signature(const Sig& sig, char* out) {
+    std::size_t n = 0;
+    const auto put = [&](const char* text) {
+        for (; *text != '\0'; ++text, ++n)
+            if (out != nullptr) out[n] = *text;
+    };
+    const auto same = [](const char* a, const char* b) {
+        for (; *a != '\0' && *a == *b; ++a, ++b) {
+        }
+        return *a == *b;
+    };
+    const bool constructor = sig.cls != nullptr && same(sig.func, "__new__");
+    put(constructor ? sig.cls : sig.func);
+    put("(");
+    const char* separator = "";
+    if (sig.cls != nullptr && !constructor) {
+        put("$self");
+        separator = ", ";
+    }
+    for (std::size_t i = 0; i < Sig::n_total; ++i) {
+        put(separator);
+        separator = ", ";
+        if (i == Sig::n_positional) put("*, ");
+        put(sig.names[i]);
+        if (i >= Sig::n_positional) put("=None");
+    }
+    put(")\n--\n\n");
+    return n;
+}
+
+template <const auto& Sig>
+constexpr auto make_text_signature() {
+    std::array<char, write_text_signature(Sig, nullptr) + 1> text{};
+    write_text_signature(Sig, text.data());
+    return text;
+}
+
+}  // namespace detail
+
+// The docstring of the callable described by `Sig`: its text signature only.
+template <const auto& Sig>
+inline constexpr auto text_signature = detail::make_text_signature<Sig>();
+
+// The method-table entry of `Sig`'s callable.
+template <const auto& Sig, class F>
+PyMethodDef method_def(F f, int flags) {
+    return {Sig.func, as_cfunction(f), flags, text_signature<Sig>.data()};
+}
 
 // ---- Instance borrows ------------------------------------------------------
 
@@ -208,13 +301,7 @@ private:
     PyThreadState* state_;
 };
 
-// ---- Internal failures -----------------------------------------------------
-
-// Writes the standard-error report and sets PanicException. Never throws; a
-// failure while doing so aborts the process.
-void raise_panic(const Panic& panic) noexcept;
-// "{what}: {description of the pending Python exception}", clearing it.
-std::string describe_pending(const char* what);
+// ---- The boundary ----------------------------------------------------------
 
 // The boundary of every entry point: runs the body and turns a failure into
 // the Python exception it stands for, returning `failed`.
@@ -226,6 +313,10 @@ Result guarded(Body&& body, Result failed) noexcept {
         // the exception is already set
     } catch (const Panic& p) {
         raise_panic(p);
+    } catch (const AllocationError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(Panic(e.what(), std::source_location::current()));
     } catch (...) {

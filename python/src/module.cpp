@@ -2,6 +2,7 @@
 #include "bank_type.hpp"
 #include "call.hpp"
 #include "functions.hpp"
+#include "processor.hpp"
 
 namespace kavrel::py {
 
@@ -36,6 +37,9 @@ void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 
 int module_exec(PyObject* module) {
     return entry_status([&] {
+        // Before anything else: on a processor without the engine's vector
+        // instructions, any call into the engine would end the process.
+        require_vector_instructions();
         if (module == nullptr) {
             if (PyErr_Occurred() == nullptr) panic("module object is null");
             throw PyError{};

@@ -21,6 +21,24 @@ struct ArrayObject {
     int flags;            // NPY_ARRAY_* flags below
 };
 
+// The leading fields of an element type descriptor up to its item size,
+// whose layout NumPy 2 changed (ABI version 0x2000000 and later).
+struct DescrV1 {
+    PyObject ob_base;
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, flags;
+    int type_num;
+    int elsize;
+};
+struct DescrV2 {
+    PyObject ob_base;
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, former_flags;
+    int type_num;
+    unsigned long long flags;
+    npy_intp elsize;
+};
+
 // Argument of PyArray_Newshape: a shape as pointer and length.
 struct Dims {
     npy_intp* ptr;
@@ -30,6 +48,7 @@ struct Dims {
 // Array flags.
 constexpr int C_CONTIGUOUS = 0x0001;
 constexpr int F_CONTIGUOUS = 0x0002;
+constexpr int OWNDATA = 0x0004;
 constexpr int ALIGNED = 0x0100;
 constexpr int WRITEABLE = 0x0400;
 
@@ -39,7 +58,8 @@ constexpr int NPY_CFLOAT = 14;  // complex64
 
 constexpr int NPY_ANYORDER = -1;   // reshape order: keep the layout
 constexpr int NPY_CPU_LITTLE = 1;  // PyArray_GetEndianness result
-// Highest NumPy ABI version this module handles, lowest C-API feature version.
+// Highest NumPy ABI version this module handles (also the first with the
+// descriptor layout of DescrV2), lowest C-API feature version.
 constexpr unsigned int ABI_VERSION = 0x2000000;
 constexpr unsigned int MIN_FEATURE_VERSION = 11;
 

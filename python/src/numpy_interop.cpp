@@ -13,6 +13,8 @@ namespace {
 // ---- The C-API table -------------------------------------------------------
 
 std::atomic<void**> api_table{nullptr};
+// The ABI version of the NumPy in use; set before the table is published.
+std::atomic<unsigned> api_abi_version{0};
 
 void** fetch_api_table() {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
@@ -47,6 +49,7 @@ void** fetch_api_table() {
     }
     if (reinterpret_cast<abi::EndiannessFn>(table[abi::slot::GetEndianness])() != abi::NPY_CPU_LITTLE)
         raise(PyExc_RuntimeError, "module compiled as little endian, but detected different endianness at runtime");
+    api_abi_version.store(abi_version, std::memory_order_relaxed);
     return table;
 }
 
@@ -77,6 +80,20 @@ PyTypeObject* array_type() {
 PyObject* descr(int type_num) { return check(api<abi::DescrFromTypeFn>(abi::slot::DescrFromType)(type_num)); }
 
 const abi::ArrayObject* fields(PyObject* array) { return reinterpret_cast<const abi::ArrayObject*>(array); }
+
+// Whether `array` still has its memory at `data` and, if that memory is its
+// own, still up to at least `end`. An array that owns its memory owns exactly
+// its item size times the product of its dimensions, in bytes.
+bool keeps_memory(PyObject* array, const char* data, const char* end) {
+    const abi::ArrayObject* a = fields(array);
+    if (a->data != data) return false;
+    if ((a->flags & abi::OWNDATA) == 0) return true;
+    std::size_t bytes = api_abi_version.load(std::memory_order_relaxed) >= abi::ABI_VERSION
+                            ? static_cast<std::size_t>(reinterpret_cast<const abi::DescrV2*>(a->descr)->elsize)
+                            : static_cast<std::size_t>(reinterpret_cast<const abi::DescrV1*>(a->descr)->elsize);
+    for (int d = 0; d < a->nd; ++d) bytes *= static_cast<std::size_t>(a->dimensions[d]);
+    return static_cast<std::size_t>(end - data) <= bytes;
+}
 
 // ---- The result holder -----------------------------------------------------
 
@@ -165,22 +182,32 @@ ArrayBorrow array_arg(PyObject* obj, const char* name) {
         if (a->descr != f32.get() &&
             !api<abi::EquivTypesFn>(abi::slot::EquivTypes)(a->descr, f32.get()))
             type_error(obj, "ndarray");
-        return ArrayBorrow(Ref::borrow(obj));
+        ArrayBorrow borrow;
+        borrow.array_ = Ref::borrow(obj);
+        if (a->base != nullptr) {
+            borrow.owner_ = Ref::borrow(a->base);
+            if (PyType_IsSubtype(Py_TYPE(a->base), array_type())) borrow.owner_data_ = fields(a->base)->data;
+        }
+        borrow.data_ = reinterpret_cast<const float*>(a->data);
+        borrow.size_ = static_cast<std::size_t>(a->dimensions[0]);
+        borrow.one_run_ = (a->flags & (abi::C_CONTIGUOUS | abi::F_CONTIGUOUS)) != 0 &&
+                          (a->flags & abi::ALIGNED) != 0 && a->data != nullptr;
+        return borrow;
     });
 }
 
-std::size_t ArrayBorrow::size() const noexcept {
-    return static_cast<std::size_t>(fields(array_.get())->dimensions[0]);
-}
-
 std::span<const float> ArrayBorrow::elements() const {
-    const abi::ArrayObject* a = fields(array_.get());
-    const std::size_t n = size();
-    if (n == 0) return {};
-    const bool contiguous = (a->flags & (abi::C_CONTIGUOUS | abi::F_CONTIGUOUS)) != 0;
-    if (!contiguous || (a->flags & abi::ALIGNED) == 0 || a->data == nullptr)
-        raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    return {reinterpret_cast<const float*>(a->data), n};
+    if (size_ == 0) return {};
+    if (!one_run_) raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    // The memory can go only through what NumPy itself calls unsafe:
+    // assigning `data` (NumPy 1), which moves the data pointer, or a resize
+    // without the reference check, which moves it or leaves fewer bytes than
+    // the run, in the array or in the array that owns a view's memory.
+    const char* end = reinterpret_cast<const char*>(data_ + size_);
+    if (!keeps_memory(array_.get(), reinterpret_cast<const char*>(data_), end) ||
+        (owner_data_ != nullptr && !keeps_memory(owner_.get(), owner_data_, end)))
+        raise(PyExc_BufferError, "The given array's memory was reallocated while the call was converting its arguments.");
+    return {data_, size_};
 }
 
 // ---- Results ---------------------------------------------------------------

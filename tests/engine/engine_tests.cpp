@@ -1,20 +1,31 @@
-// Engine tests in plain C++: the register-tiled kernel against the
-// straightforward sample-outer kernel, bit for bit, over channel counts that
-// exercise every tile and tail shape, block lengths that cross the
-// renormalisation points, and awkward values (NaN, infinities, subnormals).
+// Engine tests in plain C++: the register-tiled kernel against the oracle (the
+// plain scalar statement of the arithmetic), bit for bit, over channel counts
+// that exercise every tile and tail shape, block lengths that cross the
+// renormalisation points, and awkward values (NaN, infinities, subnormals);
+// failures that leave the bank as it was.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "bank_access.hpp"
 #include "kavrel/bank.hpp"
 #include "kavrel/panic.hpp"
 #include "kavrel/params.hpp"
+#include "oracle.hpp"
+
+// Under AddressSanitizer, let a request too large for memory fail the way it
+// does in an ordinary build (null from the allocator) instead of ending the run.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
+
+using kavrel::detail::BankAccess;
 
 int failures = 0;
 
@@ -32,12 +43,18 @@ bool same_bits(const float* a, const float* b, std::size_t n) {
     return n == 0 || std::memcmp(a, b, n * sizeof(float)) == 0;
 }
 
-bool same_state(const kavrel::ResonatorBank& a, const kavrel::ResonatorBank& b) {
+bool same_state(kavrel::ResonatorBank& a, kavrel::ResonatorBank& b) {
+    const kavrel::kernel::Channels x = BankAccess::channels(a), y = BankAccess::channels(b);
     const std::size_t n = a.n_channels();
-    return a.sample_count() == b.sample_count() && same_bits(a.phasor_re(), b.phasor_re(), n) &&
-           same_bits(a.phasor_im(), b.phasor_im(), n) && same_bits(a.stage1_re(), b.stage1_re(), n) &&
-           same_bits(a.stage1_im(), b.stage1_im(), n) && same_bits(a.stage2_re(), b.stage2_re(), n) &&
-           same_bits(a.stage2_im(), b.stage2_im(), n);
+    return a.sample_count() == b.sample_count() && same_bits(x.phasor_re, y.phasor_re, n) &&
+           same_bits(x.phasor_im, y.phasor_im, n) && same_bits(x.stage1_re, y.stage1_re, n) &&
+           same_bits(x.stage1_im, y.stage1_im, n) && same_bits(x.stage2_re, y.stage2_re, n) &&
+           same_bits(x.stage2_im, y.stage2_im, n);
+}
+
+// The oracle's block step on a bank.
+void oracle_samples(kavrel::ResonatorBank& bank, const float* xs, std::size_t len) {
+    kavrel::oracle::process_samples(BankAccess::channels(bank), BankAccess::sample_count(bank), xs, len);
 }
 
 std::vector<kavrel::ChannelConfig> random_configs(std::size_t n, std::mt19937& rng) {
@@ -54,7 +71,7 @@ std::vector<float> random_signal(std::size_t len, std::mt19937& rng) {
     return xs;
 }
 
-// Fast and reference kernels fed the same blocks stay bit-identical.
+// Fast kernel and oracle fed the same blocks stay bit-identical.
 void kernels_agree(std::mt19937& rng) {
     const std::size_t counts[] = {1, 2, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 100, 257, 1000};
     const std::size_t blocks[] = {1, 3, 255, 1, 256, 600, 168, 513, 64, 1000};
@@ -64,7 +81,7 @@ void kernels_agree(std::mt19937& rng) {
         for (std::size_t len : blocks) {
             const auto xs = random_signal(len, rng);
             fast.process_samples(xs.data(), xs.size());
-            ref.process_samples_reference(xs.data(), xs.size());
+            oracle_samples(ref, xs.data(), xs.size());
             EXPECT(same_state(fast, ref), "n=%zu after a block of %zu", n, len);
         }
     }
@@ -104,7 +121,7 @@ void awkward_values_agree() {
         xs[400] = nan;
         xs[500] = inf;
         fast.process_samples(xs.data(), xs.size());
-        ref.process_samples_reference(xs.data(), xs.size());
+        oracle_samples(ref, xs.data(), xs.size());
         EXPECT(same_state(fast, ref), "awkward values at sample rate %g", static_cast<double>(rate));
     }
 }
@@ -120,11 +137,12 @@ void resonate_matches_blocks(std::mt19937& rng) {
             EXPECT(frames.frames == xs.size() / hop && frames.channels == n, "frame shape");
             bool ok = true;
             for (std::size_t k = 0; k < frames.frames; ++k) {
-                b.process_samples_reference(xs.data() + k * hop, hop);
+                oracle_samples(b, xs.data() + k * hop, hop);
                 for (std::size_t i = 0; i < n; ++i) {
                     const kavrel::Complex32 v = frames.values[k * n + i];
-                    ok = ok && std::memcmp(&v.re, b.stage2_re() + i, 4) == 0 &&
-                         std::memcmp(&v.im, b.stage2_im() + i, 4) == 0;
+                    const kavrel::kernel::Channels c = BankAccess::channels(b);
+                    ok = ok && std::memcmp(&v.re, c.stage2_re + i, 4) == 0 &&
+                         std::memcmp(&v.im, c.stage2_im + i, 4) == 0;
                 }
             }
             EXPECT(ok && same_state(a, b), "resonate n=%zu hop=%llu", n, static_cast<unsigned long long>(hop));
@@ -154,6 +172,45 @@ void failures_leave_state() {
     EXPECT(thrown, "index check");
 }
 
+// A request too large for memory, or whose size overflows, throws an
+// AllocationError (catchable as std::bad_alloc) and leaves the bank as it was.
+void allocation_failures_leave_state(std::mt19937& rng) {
+    const auto cfg = random_configs(2, rng);
+    const auto xs = random_signal(300, rng);
+    kavrel::ResonatorBank bank(cfg, 44100.0f), twin(cfg, 44100.0f);
+    bank.process_samples(xs.data(), xs.size());
+    twin.process_samples(xs.data(), xs.size());
+    // Neither length is read from: the frames are allocated before any sample is.
+    const struct {
+        std::size_t len;
+        std::size_t bytes;
+    } cases[] = {{std::size_t{1} << 56, std::size_t{1} << 60}, {SIZE_MAX, SIZE_MAX}};
+    for (const auto& c : cases) {
+        std::size_t bytes = 0;
+        std::string what;
+        try {
+            (void)bank.resonate(xs.data(), c.len, 1);
+        } catch (const std::bad_alloc& e) {
+            const auto* err = dynamic_cast<const kavrel::AllocationError*>(&e);
+            bytes = err != nullptr ? err->bytes() : 0;
+            what = e.what();
+        }
+        EXPECT(bytes == c.bytes && what == "memory allocation of " + std::to_string(c.bytes) + " bytes failed",
+               "resonate of %zu samples: %zu bytes, \"%s\"", c.len, bytes, what.c_str());
+        EXPECT(same_state(bank, twin), "state after a failed resonate of %zu samples", c.len);
+    }
+    bank.process_samples(xs.data(), xs.size());
+    twin.process_samples(xs.data(), xs.size());
+    EXPECT(same_state(bank, twin), "a failed resonate leaves the bank usable");
+    bool thrown = false;
+    try {
+        kavrel::Buffer<kavrel::Complex32> too_long(SIZE_MAX / 4);
+    } catch (const kavrel::AllocationError& e) {
+        thrown = e.bytes() == SIZE_MAX;
+    }
+    EXPECT(thrown, "a buffer whose size overflows");
+}
+
 void heuristic_groups_agree(std::mt19937& rng) {
     std::uniform_real_distribution<float> freq(-2.0f, 30000.0f);
     for (std::size_t n : {0, 1, 7, 8, 9, 16, 17, 100}) {
@@ -179,6 +236,7 @@ int main() {
     awkward_values_agree();
     resonate_matches_blocks(rng);
     failures_leave_state();
+    allocation_failures_leave_state(rng);
     heuristic_groups_agree(rng);
     if (failures != 0) {
         std::fprintf(stderr, "%d engine check(s) failed\n", failures);

@@ -8,12 +8,15 @@
 
 namespace kavrel {
 
+// What the engine throws when a checked precondition does not hold (an index
+// out of range, a hop of zero). The object that threw is left unchanged.
 class Panic : public std::exception {
 public:
     Panic(std::string message, std::source_location where);
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
+    // Where the check failed; file names are relative to the source tree.
     const std::source_location& where() const noexcept { return where_; }
 
     // Return addresses captured when the failure was raised, innermost first.
@@ -27,6 +30,7 @@ private:
     int frame_count_ = 0;
 };
 
+// Throws Panic(message, where).
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
 

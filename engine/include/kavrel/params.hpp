@@ -1,6 +1,7 @@
 // Parameter helpers: pitch and time-constant conversions and the default
 // smoothing factors. All arithmetic is single precision, each operation rounded
-// on its own, in exactly the order written in the definitions.
+// on its own, in exactly the order written below. Nothing is checked: invalid
+// inputs give the IEEE results of the formula (NaN, infinities).
 #pragma once
 
 #include <cstddef>
@@ -9,22 +10,22 @@
 
 namespace kavrel {
 
-// Equal temperament: tuning * exp2f((midi + -69) / 12).
+// Hz of a MIDI note number in equal temperament: tuning * exp2f((midi + -69) / 12).
 float midi_to_hz(float midi, float tuning) noexcept;
 
-// 1 - expf((-1 / sample_rate) / tau).
+// Smoothing factor of time constant tau (seconds): 1 - expf((-1 / sample_rate) / tau).
 float alpha_from_tau(float tau, float sample_rate) noexcept;
 
-// (-1 / sample_rate) / logf(1 - alpha).
+// Time constant in seconds of a smoothing factor: (-1 / sample_rate) / logf(1 - alpha).
 float tau_from_alpha(float alpha, float sample_rate) noexcept;
 
 // Default smoothing factor of one channel: 1 - expf(((-1 / s) * f) / log10f(f + 1)).
 float heuristic_alpha(float freq, float sample_rate) noexcept;
 
-// The same rule over `n` frequencies into `out` (which may not alias `freqs`);
-// eight elements per vector step, bit-identical to heuristic_alpha element-wise.
+// heuristic_alpha of each of `n` frequencies into `out`, which may not alias `freqs`.
 void heuristic_alphas(const float* freqs, std::size_t n, float sample_rate, float* out) noexcept;
 
+// The same into a new buffer. Throws AllocationError.
 FloatBuffer heuristic_alphas(const float* freqs, std::size_t n, float sample_rate);
 
 }  // namespace kavrel

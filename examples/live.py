@@ -1,0 +1,516 @@
+"""Live analyser and tuner: an 88-key resonator bank on the microphone or a sound file.
+
+Usage::
+
+    python examples/live.py                          # the default microphone
+    python examples/live.py --file song.flac         # a sound file, at real-time pace
+    python examples/live.py --file song.wav --fast --plain
+
+Every block of audio (256 samples unless ``--block`` says otherwise) goes through
+one ``process_samples`` call of a bank with one channel per piano key, A0 to C8,
+tuned to A4 = 440 Hz with the default smoothing factors, and the bank is read with
+``magnitudes()`` right after it. Nothing is buffered beyond that one block: from
+the microphone the work is done in the audio callback as each block arrives. A
+sound file (anything ``soundfile`` reads; several channels are averaged to mono)
+goes through exactly the same path, block by block, at the pace of its sample
+rate, or as fast as the machine allows with ``--fast``.
+
+The terminal view shows the keyboard with the sounding keys lit by level, the
+strongest notes, and a tuner for the strongest channel. ``--plain`` prints one
+line per quarter second of audio instead, for logs and scripts::
+
+      1.25 s  A4   +3.9 cents   -9.0 dB  A4 E5 A5
+
+that is the time, the strongest note, its offset from equal temperament, its
+level in dB relative to a full-scale sine (a sine of amplitude 1 reads 0 dB),
+and the strongest notes, loudest first. A strongest channel quieter than -60 dB
+counts as silence and prints ``--``.
+
+The tuner. A channel tuned to f multiplies the input by a phasor that turns
+by -2 pi f / sample_rate per sample, so a sine at f_in leaves the channel value
+turning at f_in - f cycles per second. The tuner reads the strongest channel's
+phase after every block, adds up the advances from one reading to the next
+(each taken between -pi and pi), and fits a straight line to that unwrapped
+phase over the last quarter second; its slope is the advance per second:
+
+    f_in = f + advance / (2 pi),    offset = 1200 log2(f_in / f) cents
+
+On a steady tone this resolves hundredths of a cent, which no analysis on a
+fixed grid of frequency bins does. Each advance is read unambiguously while
+|f_in - f| stays under half the block rate (94 Hz for 256 samples at 48 kHz,
+more than half a semitone for every key up to G7).
+
+Requires numpy, soundfile (``--file``), sounddevice with the PortAudio library
+(the microphone; Debian: libportaudio2) and rich (the terminal view); they are
+the ``examples`` extra: ``python -m pip install ".[examples]"``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import math
+import os
+import sys
+import threading
+import time
+from typing import NamedTuple
+
+import numpy as np
+
+import kavrel
+
+LOWEST_KEY = 21  # A0
+HIGHEST_KEY = 108  # C8
+KEYS = np.arange(LOWEST_KEY, HIGHEST_KEY + 1)
+TUNING_HZ = 440.0
+NOTE_NAMES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+
+DEFAULT_BLOCK = 256
+PLAIN_SECONDS = 0.25  # audio time between two --plain lines
+VIEW_SECONDS = 0.05  # audio time between two refreshes of the terminal view
+TUNER_SECONDS = 0.25  # the tuner takes the phase advance over this much audio
+SILENCE_DB = -60.0  # a strongest channel below this level means nothing sounds
+WITHIN_DB = 20.0  # a listed note lies within this many dB of the strongest one
+LISTED_NOTES = 4  # notes on a --plain line
+VIEW_NOTES = 8  # notes in the terminal view's table
+FLOOR_DB = -120.0  # level reported for a silent channel
+
+
+class InputUnavailable(Exception):
+    """The requested input cannot be opened; the message says why, in one line."""
+
+
+def note_name(midi: int) -> str:
+    """Name of a MIDI note in scientific pitch notation: 60 -> "C4", 66 -> "F#4"."""
+    octave, pitch_class = divmod(int(midi), 12)
+    return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
+
+
+def key_frequencies() -> np.ndarray:
+    """Frequencies in Hz of the 88 piano keys, as the float32 array the bank takes."""
+    return np.array([kavrel.midi_to_hz(m, TUNING_HZ) for m in KEYS], dtype=np.float32)
+
+
+def level_db(magnitudes: np.ndarray) -> np.ndarray:
+    """Channel levels in dB relative to a full-scale sine.
+
+    A sine of amplitude A settles to a channel magnitude of A / 2, hence the
+    factor 2; silent channels read FLOOR_DB instead of minus infinity.
+    """
+    amplitude = 2.0 * np.asarray(magnitudes, dtype=np.float64)
+    return 20.0 * np.log10(np.maximum(amplitude, 10.0 ** (FLOOR_DB / 20.0)))
+
+
+# ---------------------------------------------------------------------------
+# Analysis
+
+
+class Tuner:
+    """Offset of a tone from the key it falls on, from that channel's phase.
+
+    `add` takes one reading of the strongest channel's phase after each block;
+    a reading of another channel starts the history afresh. Readings older
+    than `window` seconds before the newest one are dropped.
+    """
+
+    def __init__(self, freqs: np.ndarray, window: float = TUNER_SECONDS):
+        self.freqs = freqs
+        self.window = window
+        self.channel: int | None = None
+        self.readings: collections.deque[tuple[float, float]] = collections.deque()
+        self.last_phase = 0.0
+
+    def add(self, channel: int, seconds: float, phase: float) -> None:
+        if channel != self.channel:
+            self.channel = channel
+            self.readings.clear()
+            unwrapped = phase
+        else:
+            step = math.remainder(phase - self.last_phase, 2.0 * math.pi)
+            unwrapped = self.readings[-1][1] + step
+        self.last_phase = phase
+        self.readings.append((seconds, unwrapped))
+        while seconds - self.readings[0][0] > self.window:
+            self.readings.popleft()
+
+    def frequency(self) -> float | None:
+        """Input frequency in Hz, or None before the channel has two readings."""
+        if len(self.readings) < 2:
+            return None
+        # The slope of a least-squares line through the unwrapped phases: the
+        # mean advance per second, in which the small ripple that the input's
+        # mirror frequency leaves on the channel value largely cancels.
+        seconds, phases = np.array(self.readings).T
+        seconds = seconds - seconds.mean()
+        advance = np.dot(seconds, phases - phases.mean()) / np.dot(seconds, seconds)
+        return float(self.freqs[self.channel]) + float(advance) / (2.0 * math.pi)
+
+    def cents(self) -> float | None:
+        """Offset of the input from the channel's key in cents, or None."""
+        freq = self.frequency()
+        if freq is None or freq <= 0.0:
+            return None
+        return 1200.0 * math.log2(freq / float(self.freqs[self.channel]))
+
+
+class Reading(NamedTuple):
+    """What the display shows: the state after the latest block."""
+
+    seconds: float  # audio time at the end of the latest block
+    levels: np.ndarray  # dB per key, A0 to C8
+    strongest: int | None  # key index of the strongest channel, None in silence
+    cents: float | None  # the tuner's offset of the strongest channel
+    notes: list[int]  # key indices of the strongest notes, loudest first
+    load: float  # share of the latest block's duration that its analysis took
+    overruns: int  # times the device reported input lost because the callback fell behind
+
+
+class LiveAnalyser:
+    """The piano-key bank and the tuner, fed one block at a time.
+
+    `feed` may run in the audio callback's thread while `reading` runs in the
+    display's; a lock keeps the two consistent.
+    """
+
+    def __init__(self, sample_rate: float):
+        self.sample_rate = float(sample_rate)
+        self.freqs = key_frequencies()
+        self.bank = kavrel.ResonatorBank(self.freqs, self.sample_rate)
+        self.tuner = Tuner(self.freqs)
+        self.samples = 0
+        self.overruns = 0
+        self._magnitudes = np.zeros(len(self.freqs), dtype=np.float32)
+        self._load = 0.0
+        self._lock = threading.Lock()
+
+    @property
+    def seconds(self) -> float:
+        return self.samples / self.sample_rate
+
+    def feed(self, block: np.ndarray) -> None:
+        """Advance the bank by one block of mono float32 samples and read it."""
+        start = time.perf_counter()
+        self.bank.process_samples(block)
+        magnitudes = self.bank.magnitudes()
+        busy = time.perf_counter() - start
+        strongest = int(np.argmax(magnitudes))
+        phase = self.bank.phase(strongest)
+        with self._lock:
+            self.samples += len(block)
+            self._magnitudes = magnitudes
+            self._load = busy * self.sample_rate / max(len(block), 1)
+            self.tuner.add(strongest, self.seconds, phase)
+
+    def reading(self, max_notes: int = LISTED_NOTES) -> Reading:
+        with self._lock:
+            levels = level_db(self._magnitudes)
+            cents = self.tuner.cents()
+            seconds, load, overruns = self.seconds, self._load, self.overruns
+        top = int(np.argmax(levels))
+        if levels[top] < SILENCE_DB:
+            return Reading(seconds, levels, None, None, [], load, overruns)
+        # A note is a key louder than both neighbours, so that the skirts of a
+        # strong note, which reach the keys next to it, do not count.
+        padded = np.concatenate(([-np.inf], levels, [-np.inf]))
+        peaks = np.flatnonzero(
+            (levels > padded[:-2]) & (levels >= padded[2:]) & (levels >= levels[top] - WITHIN_DB)
+        )
+        notes = [int(k) for k in peaks[np.argsort(-levels[peaks], kind="stable")][:max_notes]]
+        return Reading(seconds, levels, top, cents, notes, load, overruns)
+
+
+# ---------------------------------------------------------------------------
+# Display
+
+
+def plain_line(reading: Reading) -> str:
+    """One --plain line: time, strongest note, offset, level, strongest notes."""
+    if reading.strongest is None:
+        return f"{reading.seconds:6.2f} s  --"
+    name = note_name(KEYS[reading.strongest])
+    if reading.cents is None:
+        cents = "    --"
+    else:
+        cents = f"{round(reading.cents, 1) + 0.0:+6.1f}"  # + 0.0 turns -0.0 into 0.0
+    level = reading.levels[reading.strongest]
+    notes = " ".join(note_name(KEYS[k]) for k in reading.notes)
+    return f"{reading.seconds:6.2f} s  {name:<3}{cents} cents{level:7.1f} dB  {notes}"
+
+
+class PlainView:
+    """Prints one line per update on standard output."""
+
+    period = PLAIN_SECONDS
+    max_notes = LISTED_NOTES
+    show_last = False  # lines come at whole periods only
+
+    def __enter__(self) -> PlainView:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        pass
+
+    def show(self, reading: Reading) -> None:
+        print(plain_line(reading), flush=True)
+
+
+class TerminalView:
+    """The keyboard, the strongest notes and the tuner, redrawn in place."""
+
+    period = VIEW_SECONDS
+    max_notes = VIEW_NOTES
+    show_last = True
+    RANGE_DB = 60.0  # keys are lit over this range below 0 dB
+
+    def __init__(self, source: str, sample_rate: float, block: int):
+        from rich.console import Console
+        from rich.live import Live
+
+        self.title = (
+            f"{source} · {sample_rate:g} Hz · block {block} ({1000 * block / sample_rate:.1f} ms)"
+        )
+        self.live = Live(console=Console(), auto_refresh=False)
+
+    def __enter__(self) -> TerminalView:
+        self.live.__enter__()
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.live.__exit__(*exc_info)
+
+    def show(self, reading: Reading) -> None:
+        self.live.update(self.render(reading), refresh=True)
+
+    def _key_style(self, key: int, level: float) -> str:
+        black = (KEYS[key] % 12) in (1, 3, 6, 8, 10)
+        lit = (level + self.RANGE_DB) / self.RANGE_DB
+        if lit <= 0.0:
+            return "grey11" if black else "grey62"
+        # dark red through orange to yellow-white as the level rises
+        lit = min(lit, 1.0)
+        red, green, blue = 110 + int(145 * lit), int(230 * lit**1.5), int(160 * lit**4)
+        return f"rgb({red},{green},{blue})"
+
+    def render(self, reading: Reading):
+        from rich.console import Group
+        from rich.panel import Panel
+        from rich.table import Table
+        from rich.text import Text
+
+        keyboard = Text(no_wrap=True, overflow="crop")
+        for key, level in enumerate(reading.levels):
+            keyboard.append("█", style=self._key_style(key, float(level)))
+        # Below the keyboard, the name of every C under its key.
+        cells = [" "] * (len(KEYS) + 1)
+        for key in np.flatnonzero(KEYS % 12 == 0):
+            cells[key : key + 2] = note_name(KEYS[key])
+        labels = Text("".join(cells), no_wrap=True, overflow="crop", style="grey50")
+
+        if reading.strongest is None:
+            tuner = Text("silence", style="grey50")
+        else:
+            tuner = self._tuner(reading)
+
+        notes = Table(box=None, padding=(0, 2), show_header=True, header_style="bold")
+        notes.add_column("note")
+        notes.add_column("Hz", justify="right")
+        notes.add_column("dB", justify="right")
+        notes.add_column("")
+        for key in reading.notes:
+            level = float(reading.levels[key])
+            bar = "▇" * max(0, round((level + self.RANGE_DB) / 2.0))
+            freq = TUNING_HZ * 2.0 ** ((KEYS[key] - 69) / 12)
+            notes.add_row(note_name(KEYS[key]), f"{freq:.1f}", f"{level:.1f}", bar)
+
+        status = Text(
+            f"{reading.seconds:7.2f} s   analysis {100 * reading.load:.2f} % of real time",
+            style="grey50",
+        )
+        if reading.overruns:
+            status.append(f"   {reading.overruns} overruns", style="red")
+        return Panel(
+            Group(keyboard, labels, Text(""), tuner, Text(""), notes, Text(""), status),
+            title=self.title,
+            title_align="left",
+            expand=False,
+        )
+
+    @staticmethod
+    def _tuner(reading: Reading):
+        from rich.text import Text
+
+        name = note_name(KEYS[reading.strongest])
+        level = reading.levels[reading.strongest]
+        line = Text(f"{name:<3} ", style="bold")
+        if reading.cents is None:
+            return line + Text(f"  --   cents {level:6.1f} dB")
+        cents = round(reading.cents, 1) + 0.0
+        # A needle from -50 to +50 cents, one cell per 2.5 cents.
+        cells = ["·"] * 41
+        cells[20] = "|"
+        cells[min(40, max(0, 20 + round(cents / 2.5)))] = "●"
+        style = "green" if abs(cents) < 5.0 else "yellow" if abs(cents) < 15.0 else "red"
+        line.append(f"{cents:+6.1f} cents  ", style=style)
+        line.append("-50 " + "".join(cells) + " +50", style=style)
+        line.append(f"  {level:6.1f} dB")
+        return line
+
+
+# ---------------------------------------------------------------------------
+# Inputs
+
+
+def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
+    """Stream a sound file through the analyser, one block at a time.
+
+    Paced at the file's sample rate (a block is fed when its last sample
+    would have arrived), or back to back with `fast`. The view, made by
+    make_view(source, sample_rate), is updated every `view.period` seconds
+    of audio.
+    """
+    import soundfile
+
+    if not os.path.isfile(path):
+        raise InputUnavailable(f"no such file: {path}")
+    try:
+        sound = soundfile.SoundFile(path)
+    except (RuntimeError, OSError) as exc:  # LibsndfileError is a RuntimeError
+        reason = getattr(exc, "error_string", None) or str(exc)
+        raise InputUnavailable(f"cannot read {path}: {reason}") from None
+    with sound:
+        analyser = LiveAnalyser(sound.samplerate)
+        view = make_view(os.path.basename(path), sound.samplerate)
+        next_update = view.period
+        started = time.perf_counter()
+        with view:
+            for data in sound.blocks(blocksize=block, dtype="float32", always_2d=True):
+                # the mean of one column is that column exactly
+                mono = np.ascontiguousarray(data.mean(axis=1, dtype=np.float32))
+                if not fast:
+                    due = started + (analyser.samples + len(mono)) / analyser.sample_rate
+                    delay = due - time.perf_counter()
+                    if delay > 0.0:
+                        time.sleep(delay)
+                analyser.feed(mono)
+                if analyser.seconds >= next_update - 1e-9:
+                    view.show(analyser.reading(view.max_notes))
+                    while next_update <= analyser.seconds + 1e-9:
+                        next_update += view.period
+            if view.show_last:  # the final state stays on the screen
+                view.show(analyser.reading(view.max_notes))
+    return analyser
+
+
+def import_sounddevice():
+    """The sounddevice module, or InputUnavailable saying what is missing."""
+    try:
+        import sounddevice
+    except ImportError:
+        raise InputUnavailable(
+            "the sounddevice package is not installed (pip install sounddevice); "
+            "analyse a sound file with --file PATH"
+        ) from None
+    except OSError as exc:  # raised at import when the PortAudio library is missing
+        raise InputUnavailable(
+            f"{exc}: install PortAudio (Debian: libportaudio2) "
+            "or analyse a sound file with --file PATH"
+        ) from None
+    return sounddevice
+
+
+def run_microphone(rate: float | None, block: int, make_view) -> LiveAnalyser:
+    """Analyse the default input device in its audio callback until Ctrl-C."""
+    sd = import_sounddevice()
+    try:
+        device = sd.query_devices(kind="input")
+    except (sd.PortAudioError, ValueError) as exc:
+        raise InputUnavailable(
+            f"no audio input device ({exc}); analyse a sound file with --file PATH"
+        ) from None
+    sample_rate = float(rate or device["default_samplerate"])
+    analyser = LiveAnalyser(sample_rate)
+
+    def callback(indata, frames, time_info, status):
+        if status.input_overflow:
+            analyser.overruns += 1
+        analyser.feed(np.ascontiguousarray(indata[:, 0]))
+
+    try:
+        stream = sd.InputStream(
+            samplerate=sample_rate, blocksize=block, channels=1, dtype="float32", callback=callback
+        )
+    except (sd.PortAudioError, ValueError) as exc:
+        raise InputUnavailable(
+            f"cannot open the input device {device['name']!r} ({exc}); "
+            "analyse a sound file with --file PATH"
+        ) from None
+    view = make_view(f"microphone: {device['name']}", sample_rate)
+    with stream, view:
+        while True:
+            time.sleep(view.period)
+            running = stream.active  # asked first, so that a stopped stream's last block is shown
+            view.show(analyser.reading(view.max_notes))
+            if not running:
+                return analyser
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not value > 0.0:
+        raise argparse.ArgumentTypeError(f"must be positive, not {text}")
+    return value
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description="Live piano-key analyser and tuner with a kavrel resonator bank, "
+        "on the default microphone or a sound file."
+    )
+    parser.add_argument(
+        "--file", metavar="PATH", help="analyse a sound file instead of the microphone"
+    )
+    parser.add_argument(
+        "--fast", action="store_true", help="with --file: as fast as possible, not in real time"
+    )
+    parser.add_argument(
+        "--block", type=positive_int, default=DEFAULT_BLOCK,
+        help="samples per block (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--rate", type=positive_float, help="device sample rate in Hz (default: the device's own)"
+    )
+    parser.add_argument(
+        "--plain", action="store_true", help="print one line per quarter second instead of the view"
+    )
+    args = parser.parse_args(argv)
+    if args.file is None and args.fast:
+        parser.error("--fast applies to --file only")
+    if args.file is not None and args.rate is not None:
+        parser.error("--rate sets the device rate; a file is analysed at its own rate")
+
+    def make_view(source: str, sample_rate: float):
+        return PlainView() if args.plain else TerminalView(source, sample_rate, args.block)
+
+    try:
+        if args.file is None:
+            run_microphone(args.rate, args.block, make_view)
+        else:
+            run_file(args.file, args.block, args.fast, make_view)
+    except InputUnavailable as exc:
+        print(f"{parser.prog}: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        pass  # Ctrl-C: the views and the stream have closed on the way out
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
