@@ -185,7 +185,7 @@ def call_recipe(draw):
 
 
 # What a hook may do to the arrays and the keyword dictionary of its call.
-MUTATIONS = ["dtype_f2", "dtype_u1", "dtype_f8", "shape_2d", "shape_0d", "resize", "clear_kwargs", "collect"]
+MUTATIONS = ["dtype_f2", "dtype_u1", "dtype_f8", "shape_2d", "shape_0d", "resize", "clear_kwargs"]
 HOOKED = st.sampled_from(["ResonatorBank", "heuristic_alphas", "resonate"])
 MUTATING_HOOKS = {"resonate": hook_recipe(("index_hook",), MUTATIONS),
                   "other": hook_recipe(("float_hook",), MUTATIONS)}
