@@ -4,7 +4,6 @@ collector tracks, and resident memory over many calls whose buffers would
 add up to tens of megabytes if any of them were kept."""
 
 import gc
-import os
 import resource
 import sys
 
