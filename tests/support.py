@@ -1,6 +1,7 @@
 """Small helpers shared by the test modules."""
 
 import functools
+import os
 
 import numpy as np
 import pytest
@@ -8,6 +9,9 @@ import pytest
 import kavrel
 
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+
+# Set by .ci/sanitize when the suite runs against the AddressSanitizer build.
+UNDER_ASAN = os.environ.get("KAVREL_TESTS_UNDER_ASAN") == "1"
 
 # Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
 # On older interpreters the module raises a failed conversion's exception

@@ -1,0 +1,79 @@
+"""The import-time processor check, run under user-mode emulation of older
+and current x86-64 processors (qemu-x86_64 from Debian's qemu-user; its
+TCG emulates AVX2 and FMA from release 7.2)."""
+
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from support import UNDER_ASAN
+
+QEMU = shutil.which("qemu-x86_64")
+
+
+def qemu_version():
+    if QEMU is None:
+        return None
+    found = re.search(r"version (\d+)\.(\d+)", subprocess.run([QEMU, "--version"], capture_output=True,
+                                                              text=True).stdout)
+    return (int(found[1]), int(found[2])) if found else None
+
+
+pytestmark = [
+    pytest.mark.skipif(platform.machine() != "x86_64", reason="emulates x86-64 processors on x86-64 only"),
+    pytest.mark.skipif(QEMU is None, reason="qemu-x86_64 is not installed (Debian package qemu-user)"),
+    pytest.mark.skipif(QEMU is not None and (qemu_version() or (0, 0)) < (7, 2),
+                       reason="qemu before 7.2 does not emulate AVX2 and FMA"),
+    pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime does not run under qemu user emulation"),
+]
+
+# A small real workload: default smoothing factors, a block analysis, sample
+# processing and every readout, printed as float32 bit patterns.
+WORKLOAD = textwrap.dedent(
+    """
+    import numpy as np, kavrel
+    freqs = np.geomspace(30.0, 15000.0, 37).astype(np.float32)
+    bank = kavrel.ResonatorBank(freqs, 44100.0)
+    t = np.arange(3000, dtype=np.float32)
+    signal = (np.sin(t * np.float32(0.05)) + np.float32(0.25) * np.cos(t * np.float32(0.3))).astype(np.float32)
+    out = [bank.resonate(signal, 7).view(np.uint32)]
+    bank.process_samples(signal[:777])
+    bank.process_sample(0.5)
+    out += [bank.powers().view(np.uint32), bank.phases().view(np.uint32), bank.magnitudes().view(np.uint32)]
+    out.append(kavrel.heuristic_alphas(freqs, 48000.0).view(np.uint32))
+    scalars = [kavrel.midi_to_hz(61.5, 442.0), kavrel.alpha_from_tau(0.01, 44100.0),
+               kavrel.tau_from_alpha(0.003, 44100.0), kavrel.heuristic_alpha(1000.0, 44100.0),
+               bank.power(3), bank.phase(36), bank.complex(20).real, bank.complex(20).imag]
+    out.append(np.array(scalars, np.float32).view(np.uint32))
+    print(" ".join("%08x" % v for a in out for v in a.ravel()))
+    """
+)
+
+
+def run(cpu, code):
+    command = [sys.executable, "-c", code] if cpu is None else [QEMU, "-cpu", cpu, sys.executable, "-c", code]
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
+
+
+@pytest.mark.parametrize("cpu", ["Nehalem", "SandyBridge", "Haswell,-fma", "Haswell,-avx2"])
+def test_import_on_a_processor_without_avx2_or_fma_raises_import_error(cpu):
+    done = run(cpu, "import kavrel")
+    assert done.returncode == 1, (done.returncode, done.stderr[-2000:])
+    errors = [line for line in done.stderr.splitlines() if line.startswith("ImportError")]
+    assert errors, done.stderr[-2000:]
+    assert "AVX2" in errors[-1] and "FMA" in errors[-1], errors[-1]
+
+
+def test_workload_on_a_processor_with_avx2_and_fma_matches_the_native_result():
+    native = run(None, WORKLOAD)
+    assert native.returncode == 0, native.stderr
+    emulated = run("Haswell", WORKLOAD)
+    assert emulated.returncode == 0, emulated.stderr[-2000:]
+    assert emulated.stdout == native.stdout
