@@ -1,12 +1,25 @@
 """Small helpers shared by the test modules."""
 
 import functools
+import importlib.util
 import os
+import pathlib
 
 import numpy as np
 import pytest
 
 import kavrel
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+def load_example(name):
+    """Imports examples/{name}.py as the module `{name}_example`."""
+    spec = importlib.util.spec_from_file_location(f"{name}_example", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
 
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 

@@ -4,19 +4,19 @@ those of a lone analysis, failures reported while the rest goes on, resume."""
 import importlib.util
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kavrel
+from support import EXAMPLES
 
 soundfile = pytest.importorskip("soundfile")
 zarr = pytest.importorskip("zarr")
 distributed = pytest.importorskip("distributed")
 pytest.importorskip("tqdm")
 
-SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "corpus.py"
+SCRIPT = EXAMPLES / "corpus.py"
 HOP = 256
 CORRUPT = "broken.wav"
 GOOD = ["a.wav", "short.wav", "sub/b.flac"]

@@ -1,22 +1,21 @@
 """The piano-key spectrogram example: run as a script and used as a module."""
 
-import importlib.util
 import re
 import struct
 import subprocess
 import sys
 import wave
-from pathlib import Path
 
 import numpy as np
 import pytest
+from support import EXAMPLES, load_example
 
 pytest.importorskip("matplotlib")
 soundfile = pytest.importorskip("soundfile")
 # WAV files are written with SciPy, a writer independent of the script's reader.
 wavfile = pytest.importorskip("scipy.io.wavfile")
 
-SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "spectrogram.py"
+SCRIPT = EXAMPLES / "spectrogram.py"
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 SEGMENT_LINE = re.compile(r"^\s*(\d+\.\d+)-\s*(\d+\.\d+) s: (.*)$")
 NOTE_ENTRY = re.compile(r"([A-G]#?-?\d+) \((-?\d+\.\d) dB\)")
@@ -24,10 +23,7 @@ NOTE_ENTRY = re.compile(r"([A-G]#?-?\d+) \((-?\d+\.\d) dB\)")
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("spectrogram_example", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_example("spectrogram")
 
 
 @pytest.fixture(scope="module")

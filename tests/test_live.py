@@ -1,6 +1,5 @@
 """The live analyser example, fed from sound files and a stand-in audio device."""
 
-import importlib.util
 import math
 import os
 import re
@@ -8,26 +7,23 @@ import signal
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kavrel
+from support import EXAMPLES, load_example
 
 soundfile = pytest.importorskip("soundfile")
 pytest.importorskip("rich")
 
-SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "live.py"
+SCRIPT = EXAMPLES / "live.py"
 LINE = re.compile(r"^ *(\d+\.\d\d) s  (?:--|(\S+) +([+-]\d+\.\d) cents +(-?\d+\.\d) dB  (.+))$")
 
 
 @pytest.fixture(scope="module")
 def live():
-    spec = importlib.util.spec_from_file_location("live_example", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_example("live")
 
 
 def run_script(*args, env=None, check=True):

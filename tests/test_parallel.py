@@ -1,27 +1,23 @@
 """The channel-split example: banks of consecutive channels in threads give
 exactly the frames of one bank."""
 
-import importlib.util
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kavrel
 from bank_model import assert_same_complex, noise, random_params
+from support import EXAMPLES, load_example
 
-SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "parallel.py"
+SCRIPT = EXAMPLES / "parallel.py"
 SR = 48000.0
 
 
 @pytest.fixture(scope="module")
 def parallel():
-    spec = importlib.util.spec_from_file_location("parallel_example", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_example("parallel")
 
 
 @pytest.mark.parametrize(
