@@ -453,6 +453,8 @@ def run_example(freqs, calls):
 
 
 bank_freqs = st.lists(st.floats(20.0, 20000.0, width=32), min_size=1, max_size=9)
+surface_calls = st.lists(call_recipe(), min_size=2, max_size=6)
+hooked_calls = st.lists(hooked_call_recipe(), min_size=2, max_size=6)
 fuzz_settings = settings(max_examples=EXAMPLES, derandomize=True, database=None, deadline=None,
                          suppress_health_check=list(HealthCheck))
 
@@ -461,29 +463,39 @@ fuzz_settings = settings(max_examples=EXAMPLES, derandomize=True, database=None,
 # results warn; the outcome that counts is the call's.
 @pytest.mark.filterwarnings("ignore")
 @fuzz_settings
-@given(bank_freqs, st.lists(call_recipe(), min_size=2, max_size=6))
+@given(bank_freqs, surface_calls)
 def test_every_call_gives_a_result_or_an_ordinary_exception(freqs, calls):
     run_example(freqs, calls)
 
 
 @pytest.mark.filterwarnings("ignore")
 @fuzz_settings
-@given(bank_freqs, st.lists(hooked_call_recipe(), min_size=2, max_size=6))
+@given(bank_freqs, hooked_calls)
 def test_arguments_changed_during_the_call_leave_the_checked_elements(freqs, calls):
     run_example(freqs, calls)
 
 
 def main():
+    """The long run: the examples in chunks, each with its own fixed seed, so
+    that hypothesis's record of the examples it has tried (which grows with
+    every one and slows it down) starts afresh for each chunk."""
     import tempfile
+    import warnings
 
+    from hypothesis import seed
+
+    warnings.simplefilter("ignore")
     log = tempfile.NamedTemporaryFile("w", prefix="kavrel-fuzz-", suffix=".stderr", delete=False)
     os.dup2(log.fileno(), 2)
+    chunk = 2000
+    generators = {"surface": surface_calls, "hooks": hooked_calls}
     start = time.perf_counter()
-    tests = {"surface": test_every_call_gives_a_result_or_an_ordinary_exception,
-             "hooks": test_arguments_changed_during_the_call_leave_the_checked_elements}
     try:
-        for name in sys.argv[1:] or tests:
-            tests[name]()
+        for name in sys.argv[1:] or generators:
+            for k, first in enumerate(range(0, EXAMPLES, chunk)):
+                run = settings(max_examples=min(chunk, EXAMPLES - first), database=None, deadline=None,
+                               suppress_health_check=list(HealthCheck))(given(bank_freqs, generators[name])(run_example))
+                seed(k)(run)()
     finally:
         elapsed = time.perf_counter() - start
         calls = sum(OUTCOMES.values())
