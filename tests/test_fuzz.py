@@ -19,8 +19,9 @@ generator:
 runs that many examples of each of the two tests (in chunks of 2,000 with
 the fixed seeds 0, 1, 2, ...), over a million calls, and prints their
 number, the time taken and the outcomes by kind ("surface" or "hooks" after
-the file name runs one of the two tests). Standard error, where PanicException reports go, is written
-to a file whose name it prints.
+the file name runs one of the two tests) after every chunk. Standard
+error, where PanicException reports go, is written to a file whose name it
+prints.
 """
 
 import collections
@@ -491,19 +492,20 @@ def main():
     chunk = 2000
     generators = {"surface": surface_calls, "hooks": hooked_calls}
     start = time.perf_counter()
-    try:
-        for name in sys.argv[1:] or generators:
-            for k, first in enumerate(range(0, EXAMPLES, chunk)):
-                run = settings(max_examples=min(chunk, EXAMPLES - first), database=None, deadline=None,
-                               suppress_health_check=list(HealthCheck))(given(bank_freqs, generators[name])(run_example))
-                seed(k)(run)()
-    finally:
+
+    def report(done):
         elapsed = time.perf_counter() - start
         calls = sum(OUTCOMES.values())
-        print(f"{EXAMPLES} examples per test, {calls} fuzzed calls in {elapsed:.1f} s ({calls / elapsed:.0f} calls/s)")
-        for kind, count in OUTCOMES.most_common():
-            print(f"  {kind}: {count}")
-        print(f"standard error of the run: {log.name}")
+        print(f"{done}: {calls} fuzzed calls in {elapsed:.1f} s ({calls / elapsed:.0f} calls/s); "
+              + ", ".join(f"{kind} {count}" for kind, count in OUTCOMES.most_common()), flush=True)
+
+    print(f"standard error of the run: {log.name}", flush=True)
+    for name in sys.argv[1:] or generators:
+        for k, first in enumerate(range(0, EXAMPLES, chunk)):
+            run = settings(max_examples=min(chunk, EXAMPLES - first), database=None, deadline=None,
+                           suppress_health_check=list(HealthCheck))(given(bank_freqs, generators[name])(run_example))
+            seed(k)(run)()
+            report(f"{name}, {min(first + chunk, EXAMPLES)} examples")
 
 
 if __name__ == "__main__":
