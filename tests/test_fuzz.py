@@ -14,12 +14,14 @@ arguments must agree bit for bit.
 The suite runs a fixed, bounded set of examples. A longer run of the same
 generator:
 
-    KAVREL_FUZZ_EXAMPLES=150000 python tests/test_fuzz.py
+    KAVREL_FUZZ_EXAMPLES=160000 python tests/test_fuzz.py
 
-makes about 1.1 million calls and prints their number, the time taken and
-the outcomes by kind ("surface" or "hooks" after the file name runs one of
-the two tests). Standard error, where PanicException reports go, is written
-to a file whose name it prints.
+runs that many examples of each of the two tests (in chunks of 2,000 with
+the fixed seeds 0, 1, 2, ...), over a million calls, and prints their
+number, the time taken and the outcomes by kind ("surface" or "hooks" after
+the file name runs one of the two tests) after every chunk. Standard
+error, where PanicException reports go, is written to a file whose name it
+prints.
 """
 
 import collections
@@ -453,6 +455,8 @@ def run_example(freqs, calls):
 
 
 bank_freqs = st.lists(st.floats(20.0, 20000.0, width=32), min_size=1, max_size=9)
+surface_calls = st.lists(call_recipe(), min_size=2, max_size=6)
+hooked_calls = st.lists(hooked_call_recipe(), min_size=2, max_size=6)
 fuzz_settings = settings(max_examples=EXAMPLES, derandomize=True, database=None, deadline=None,
                          suppress_health_check=list(HealthCheck))
 
@@ -461,36 +465,47 @@ fuzz_settings = settings(max_examples=EXAMPLES, derandomize=True, database=None,
 # results warn; the outcome that counts is the call's.
 @pytest.mark.filterwarnings("ignore")
 @fuzz_settings
-@given(bank_freqs, st.lists(call_recipe(), min_size=2, max_size=6))
+@given(bank_freqs, surface_calls)
 def test_every_call_gives_a_result_or_an_ordinary_exception(freqs, calls):
     run_example(freqs, calls)
 
 
 @pytest.mark.filterwarnings("ignore")
 @fuzz_settings
-@given(bank_freqs, st.lists(hooked_call_recipe(), min_size=2, max_size=6))
+@given(bank_freqs, hooked_calls)
 def test_arguments_changed_during_the_call_leave_the_checked_elements(freqs, calls):
     run_example(freqs, calls)
 
 
 def main():
+    """The long run: the examples in chunks, each with its own fixed seed, so
+    that hypothesis's record of the examples it has tried (which grows with
+    every one and slows it down) starts afresh for each chunk."""
     import tempfile
+    import warnings
 
+    from hypothesis import seed
+
+    warnings.simplefilter("ignore")
     log = tempfile.NamedTemporaryFile("w", prefix="kavrel-fuzz-", suffix=".stderr", delete=False)
     os.dup2(log.fileno(), 2)
+    chunk = 2000
+    generators = {"surface": surface_calls, "hooks": hooked_calls}
     start = time.perf_counter()
-    tests = {"surface": test_every_call_gives_a_result_or_an_ordinary_exception,
-             "hooks": test_arguments_changed_during_the_call_leave_the_checked_elements}
-    try:
-        for name in sys.argv[1:] or tests:
-            tests[name]()
-    finally:
+
+    def report(done):
         elapsed = time.perf_counter() - start
         calls = sum(OUTCOMES.values())
-        print(f"{EXAMPLES} examples per test, {calls} fuzzed calls in {elapsed:.1f} s ({calls / elapsed:.0f} calls/s)")
-        for kind, count in OUTCOMES.most_common():
-            print(f"  {kind}: {count}")
-        print(f"standard error of the run: {log.name}")
+        print(f"{done}: {calls} fuzzed calls in {elapsed:.1f} s ({calls / elapsed:.0f} calls/s); "
+              + ", ".join(f"{kind} {count}" for kind, count in OUTCOMES.most_common()), flush=True)
+
+    print(f"standard error of the run: {log.name}", flush=True)
+    for name in sys.argv[1:] or generators:
+        for k, first in enumerate(range(0, EXAMPLES, chunk)):
+            run = settings(max_examples=min(chunk, EXAMPLES - first), database=None, deadline=None,
+                           suppress_health_check=list(HealthCheck))(given(bank_freqs, generators[name])(run_example))
+            seed(k)(run)()
+            report(f"{name}, {min(first + chunk, EXAMPLES)} examples")
 
 
 if __name__ == "__main__":
