@@ -145,7 +145,7 @@ FloatBuffer ResonatorBank::powers() const {
 
 FloatBuffer ResonatorBank::magnitudes() const {
     FloatBuffer out(n_channels_);
-    for (std::size_t k = 0; k < n_channels_; ++k) out[k] = std::sqrt(power_of(stage2_re_[k], stage2_im_[k]));
+    kernel::magnitudes(stage2_re_.data(), stage2_im_.data(), n_channels_, out.data());
     return out;
 }
 

@@ -194,4 +194,13 @@ void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_
     }
 }
 
+void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept {
+    for (std::size_t k = 0; k < n; k += 8) {
+        const Mask m = lanes_at(k, n);
+        const __m256 r = load(re + k, m);
+        const __m256 i = load(im + k, m);
+        store(out + k, m, _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(r, r), _mm256_mul_ps(i, i))));
+    }
+}
+
 }  // namespace kavrel::kernel

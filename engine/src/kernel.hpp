@@ -54,4 +54,10 @@ struct FrameSink {
 void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
                FrameSink* frames) noexcept;
 
+// out[k] = sqrt(re[k]*re[k] + im[k]*im[k]) for k < n, eight channels per step:
+// the magnitude readout, which a real-time caller takes after every block. The
+// square root of a whole vector is the same correctly rounded operation as the
+// scalar one, so the bits are those of the per-channel magnitude(i).
+void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept;
+
 }  // namespace kavrel::kernel
