@@ -313,9 +313,8 @@ def draw(frames: np.ndarray, frame_seconds: float, title: str, path: str) -> Non
             lambda f: 69 + 12 * np.log2(np.maximum(np.asarray(f), 1e-9) / TUNING_HZ),
         ),
     )
-    a_keys = [m for m in keys if m % 12 == 9]
-    hz.set_yticks([TUNING_HZ * 2.0 ** ((m - 69) / 12) for m in a_keys],
-                  [f"{TUNING_HZ * 2.0 ** ((m - 69) / 12):g}" for m in a_keys], fontsize=8)
+    a_hz = [TUNING_HZ * 2.0 ** ((m - 69) / 12) for m in keys if m % 12 == 9]
+    hz.set_yticks(a_hz, [f"{f:g}" for f in a_hz], fontsize=8)
     hz.set_ylabel("frequency (Hz)")
     ax.set_title(title)
     fig.colorbar(image, ax=ax, label="level (dB re full-scale sine)", pad=0.01)

@@ -20,6 +20,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "failure.hpp"
@@ -171,12 +172,7 @@ constexpr std::size_t write_text_signature(const Sig& sig, char* out) {
         for (; *text != '\0'; ++text, ++n)
             if (out != nullptr) out[n] = *text;
     };
-    const auto same = [](const char* a, const char* b) {
-        for (; *a != '\0' && *a == *b; ++a, ++b) {
-        }
-        return *a == *b;
-    };
-    const bool constructor = sig.cls != nullptr && same(sig.func, "__new__");
+    const bool constructor = sig.cls != nullptr && std::string_view(sig.func) == "__new__";
     put(constructor ? sig.cls : sig.func);
     put("(");
     const char* separator = "";
