@@ -70,6 +70,8 @@ DEFAULT_BLOCK = 256
 PLAIN_SECONDS = 0.25  # audio time between two --plain lines
 VIEW_SECONDS = 0.05  # audio time between two refreshes of the terminal view
 TUNER_SECONDS = 0.25  # the tuner takes the phase advance over this much audio
+LEAD_DB = 3.0  # the tuned channel keeps the lead until another is louder by this much
+LEAD_RATIO = 10.0 ** (-LEAD_DB / 20.0)
 SILENCE_DB = -60.0  # a strongest channel below this level means nothing sounds
 WITHIN_DB = 20.0  # a listed note lies within this many dB of the strongest one
 LISTED_NOTES = 4  # notes on a --plain line
@@ -135,8 +137,10 @@ class Tuner:
             self.readings.popleft()
 
     def frequency(self) -> float | None:
-        """Input frequency in Hz, or None before the channel has two readings."""
-        if len(self.readings) < 2:
+        """Input frequency in Hz, or None before the channel's readings span
+        half the window (a line through a few readings taken just after a
+        change of channel follows the ripple of the neighbours, not the tone)."""
+        if len(self.readings) < 2 or self.readings[-1][0] - self.readings[0][0] < self.window / 2:
             return None
         # The slope of a least-squares line through the unwrapped phases: the
         # mean advance per second, in which the small ripple that the input's
@@ -159,7 +163,7 @@ class Reading(NamedTuple):
 
     seconds: float  # audio time at the end of the latest block
     levels: np.ndarray  # dB per key, A0 to C8
-    strongest: int | None  # key index of the strongest channel, None in silence
+    strongest: int | None  # key index of the strongest channel (the tuned one while within LEAD_DB), None in silence
     cents: float | None  # the tuner's offset of the strongest channel
     notes: list[int]  # key indices of the strongest notes, loudest first
     load: float  # share of the latest block's duration that its analysis took
@@ -195,6 +199,12 @@ class LiveAnalyser:
         magnitudes = self.bank.magnitudes()
         busy = time.perf_counter() - start
         strongest = int(np.argmax(magnitudes))
+        # Notes of about the same level (a chord) take turns at the top as
+        # their neighbours' ripple comes and goes; the tuned channel keeps the
+        # lead until another is clearly louder, so that its phase history runs on.
+        tuned = self.tuner.channel
+        if tuned is not None and magnitudes[tuned] >= magnitudes[strongest] * LEAD_RATIO:
+            strongest = tuned
         phase = self.bank.phase(strongest)
         with self._lock:
             self.samples += len(block)
@@ -206,15 +216,16 @@ class LiveAnalyser:
         with self._lock:
             levels = level_db(self._magnitudes)
             cents = self.tuner.cents()
+            top = self.tuner.channel  # the strongest channel, as the tuner follows it
             seconds, load, overruns = self.seconds, self._load, self.overruns
-        top = int(np.argmax(levels))
-        if levels[top] < SILENCE_DB:
+        loudest = float(levels.max())
+        if top is None or loudest < SILENCE_DB:
             return Reading(seconds, levels, None, None, [], load, overruns)
         # A note is a key louder than both neighbours, so that the skirts of a
         # strong note, which reach the keys next to it, do not count.
         padded = np.concatenate(([-np.inf], levels, [-np.inf]))
         peaks = np.flatnonzero(
-            (levels > padded[:-2]) & (levels >= padded[2:]) & (levels >= levels[top] - WITHIN_DB)
+            (levels > padded[:-2]) & (levels >= padded[2:]) & (levels >= loudest - WITHIN_DB)
         )
         notes = [int(k) for k in peaks[np.argsort(-levels[peaks], kind="stable")][:max_notes]]
         return Reading(seconds, levels, top, cents, notes, load, overruns)

@@ -109,6 +109,24 @@ def test_chord_lists_its_notes_loudest_first_then_silence(tmp_path):
     assert [note for _, note, *_ in lines[4:]] == [None, None]
 
 
+def test_tuner_holds_one_note_of_an_equal_chord(tmp_path):
+    # Equal notes take turns at the top as their neighbours' ripple comes and
+    # goes; a tuner that followed every turn fitted its line through a few
+    # readings and printed offsets of tens of cents.
+    rate = 44100
+    chord = sum(sine(440 * 2 ** ((m - 69) / 12), 0.2, 2.0, rate) for m in (60, 64, 67, 72))
+    path = tmp_path / "chord.wav"
+    soundfile.write(path, chord, rate, subtype="FLOAT")
+
+    lines = plain_lines(run_script("--file", path, "--fast", "--plain").stdout)
+
+    settled = [(note, cents, sorted(notes)) for seconds, note, cents, _, notes in lines if seconds >= 0.5]
+    assert len(settled) == 7
+    assert len({note for note, _, _ in settled}) == 1
+    for note, cents, notes in settled:
+        assert abs(cents) <= 0.5 and notes == ["C4", "C5", "E4", "G4"]
+
+
 @pytest.mark.parametrize("block", [1, 256, 1000])
 def test_every_sample_of_the_file_reaches_the_bank_once(tmp_path, live, block):
     rate = 8000
