@@ -27,6 +27,9 @@ Errors common to every call:
 - ``RuntimeError`` "Already borrowed" / "Already mutably borrowed": the bank
   is busy in another thread (it never waits).
 - ``MemoryError``: a result or a bank too large for the memory available.
+- ``BufferError``: an array argument's memory was reallocated (by NumPy's
+  unchecked ``resize(refcheck=False)``) while a later argument was being
+  converted; array arguments are read as they were when they were checked.
 - ``PanicException`` (an internal failure, such as a channel index out of
   range or a hop of 0): it derives from ``BaseException``, not ``Exception``,
   so ``except Exception`` does not catch it, and it writes a report to
