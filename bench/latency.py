@@ -36,6 +36,7 @@ import time
 from typing import NamedTuple
 
 import numpy as np
+from report import table
 
 try:
     import kavrel
@@ -159,30 +160,18 @@ def duration(seconds: float) -> str:
 
 
 def latency_table(records: list[Latency]) -> str:
-    lines = [
-        "| channels | block | budget | median | p99 | median share | p99 share |",
-        "|---:|---:|---:|---:|---:|---:|---:|",
-    ]
-    for r in records:
-        lines.append(
-            f"| {r.channels} | {r.block} | {r.budget * 1e3:.2f} ms | {duration(r.median)} "
-            f"| {duration(r.p99)} | {100 * r.median / r.budget:.2f} % "
-            f"| {100 * r.p99 / r.budget:.2f} % |"
-        )
-    return "\n".join(lines)
+    rows = [(r.channels, r.block, f"{r.budget * 1e3:.2f} ms", duration(r.median), duration(r.p99),
+             f"{100 * r.median / r.budget:.2f} %", f"{100 * r.p99 / r.budget:.2f} %") for r in records]
+    return table(("channels", "block", "budget", "median", "p99", "median share", "p99 share"),
+                 rows, markdown=True).strip("\n")
 
 
 def time_constant_table(records: list[TimeConstant]) -> str:
-    lines = [
-        "| key | Hz | alpha | tau | periods | delay (2 tau) | 90 % rise |",
-        "|---|---:|---:|---:|---:|---:|---:|",
-    ]
-    for r in records:
-        lines.append(
-            f"| {note_name(r.midi)} | {r.freq:.1f} | {r.alpha:.3g} | {r.tau * 1e3:.2f} ms "
-            f"| {r.tau * r.freq:.2f} | {2 * r.tau * 1e3:.1f} ms | {r.rise90 * 1e3:.1f} ms |"
-        )
-    return "\n".join(lines)
+    rows = [(note_name(r.midi), f"{r.freq:.1f}", f"{r.alpha:.3g}", f"{r.tau * 1e3:.2f} ms",
+             f"{r.tau * r.freq:.2f}", f"{2 * r.tau * 1e3:.1f} ms", f"{r.rise90 * 1e3:.1f} ms")
+            for r in records]
+    return table(("key", "Hz", "alpha", "tau", "periods", "delay (2 tau)", "90 % rise"),
+                 rows, aligns="lrrrrrr", markdown=True).strip("\n")
 
 
 def machine() -> str:
