@@ -49,6 +49,7 @@ def rotations(freqs, sample_rate):
 # --------------------------------------------------------------------------
 # NumPy: vectorised over channels, a Python loop over samples.
 
+
 def numpy_picture(x, freqs, alphas, betas, sample_rate, hop):
     """Same float32 recurrence with NumPy ufuncs, one sample per loop turn.
 
@@ -91,6 +92,7 @@ def numpy_picture(x, freqs, alphas, betas, sample_rate, hop):
 # --------------------------------------------------------------------------
 # SciPy: complex heterodyne per channel, then two one-pole lfilter passes.
 
+
 def scipy_picture(x, freqs, alphas, betas, sample_rate, hop):
     """Per channel: x * exp(i w n), then y[n] = a*u[n] + (1-a)*y[n-1] twice.
 
@@ -112,12 +114,13 @@ def scipy_picture(x, freqs, alphas, betas, sample_rate, hop):
         z = xs * np.exp(1j * w[k] * idx)
         s1 = lfilter([ak], [1.0, ak - 1.0], z)
         s2 = lfilter([bk], [1.0, bk - 1.0], s1)
-        out[:, k] = s2[hop - 1::hop]
+        out[:, k] = s2[hop - 1 :: hop]
     return out
 
 
 # --------------------------------------------------------------------------
 # Short-time Fourier transform: a different analysis, for its cost.
+
 
 def stft_picture(x, sample_rate, hop, win_len=2048):
     from scipy.signal import ShortTimeFFT
@@ -129,6 +132,7 @@ def stft_picture(x, sample_rate, hop, win_len=2048):
 
 # --------------------------------------------------------------------------
 # Numba: the same recurrence compiled, plus a fused-multiply-add rate probe.
+
 
 def numba_available():
     try:
@@ -204,9 +208,15 @@ def numba_picture(x, freqs, alphas, betas, sample_rate, hop):
     kern = _numba_kernels()["resonate"]
     rr, ri = rotations(freqs, sample_rate)
     out = np.empty((len(x) // hop, len(freqs)), np.complex64)
-    kern(np.ascontiguousarray(x, dtype=np.float32),
-         np.ascontiguousarray(alphas, dtype=np.float32),
-         np.ascontiguousarray(betas, dtype=np.float32), rr, ri, int(hop), out)
+    kern(
+        np.ascontiguousarray(x, dtype=np.float32),
+        np.ascontiguousarray(alphas, dtype=np.float32),
+        np.ascontiguousarray(betas, dtype=np.float32),
+        rr,
+        ri,
+        int(hop),
+        out,
+    )
     return out
 
 

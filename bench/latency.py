@@ -96,13 +96,14 @@ def bank_frequencies(channels: int) -> np.ndarray:
 # measuring
 
 
-def measure_latency(channels: int, block: int, seconds: float,
-                    sample_rate: float = SAMPLE_RATE) -> Latency:
+def measure_latency(
+    channels: int, block: int, seconds: float, sample_rate: float = SAMPLE_RATE
+) -> Latency:
     """Time `process_samples` plus `magnitudes()` per block for about `seconds`."""
     bank = kavrel.ResonatorBank(bank_frequencies(channels), sample_rate)
     rng = np.random.default_rng(block)
     audio = (0.1 * rng.standard_normal(block * DISTINCT_BLOCKS)).astype(np.float32)
-    blocks = [audio[i * block:(i + 1) * block] for i in range(DISTINCT_BLOCKS)]
+    blocks = [audio[i * block : (i + 1) * block] for i in range(DISTINCT_BLOCKS)]
     for samples in blocks:  # warm-up: caches, branch predictors, first allocations
         bank.process_samples(samples)
         bank.magnitudes()
@@ -117,8 +118,14 @@ def measure_latency(channels: int, block: int, seconds: float,
         bank.magnitudes()
         times.append(clock() - start)
     ns = np.array(times, dtype=np.float64)
-    return Latency(channels, block, sample_rate, len(times),
-                   float(np.median(ns)) * 1e-9, float(np.percentile(ns, 99)) * 1e-9)
+    return Latency(
+        channels,
+        block,
+        sample_rate,
+        len(times),
+        float(np.median(ns)) * 1e-9,
+        float(np.percentile(ns, 99)) * 1e-9,
+    )
 
 
 def rise_time(alpha: float, sample_rate: float, level: float = 0.9) -> float:
@@ -160,37 +167,70 @@ def duration(seconds: float) -> str:
 
 
 def latency_table(records: list[Latency]) -> str:
-    rows = [(r.channels, r.block, f"{r.budget * 1e3:.2f} ms", duration(r.median), duration(r.p99),
-             f"{100 * r.median / r.budget:.2f} %", f"{100 * r.p99 / r.budget:.2f} %") for r in records]
-    return table(("channels", "block", "budget", "median", "p99", "median share", "p99 share"),
-                 rows, markdown=True).strip("\n")
+    rows = [
+        (
+            r.channels,
+            r.block,
+            f"{r.budget * 1e3:.2f} ms",
+            duration(r.median),
+            duration(r.p99),
+            f"{100 * r.median / r.budget:.2f} %",
+            f"{100 * r.p99 / r.budget:.2f} %",
+        )
+        for r in records
+    ]
+    return table(
+        ("channels", "block", "budget", "median", "p99", "median share", "p99 share"),
+        rows,
+        markdown=True,
+    ).strip("\n")
 
 
 def time_constant_table(records: list[TimeConstant]) -> str:
-    rows = [(note_name(r.midi), f"{r.freq:.1f}", f"{r.alpha:.3g}", f"{r.tau * 1e3:.2f} ms",
-             f"{r.tau * r.freq:.2f}", f"{2 * r.tau * 1e3:.1f} ms", f"{r.rise90 * 1e3:.1f} ms")
-            for r in records]
-    return table(("key", "Hz", "alpha", "tau", "periods", "delay (2 tau)", "90 % rise"),
-                 rows, aligns="lrrrrrr", markdown=True).strip("\n")
+    rows = [
+        (
+            note_name(r.midi),
+            f"{r.freq:.1f}",
+            f"{r.alpha:.3g}",
+            f"{r.tau * 1e3:.2f} ms",
+            f"{r.tau * r.freq:.2f}",
+            f"{2 * r.tau * 1e3:.1f} ms",
+            f"{r.rise90 * 1e3:.1f} ms",
+        )
+        for r in records
+    ]
+    return table(
+        ("key", "Hz", "alpha", "tau", "periods", "delay (2 tau)", "90 % rise"),
+        rows,
+        aligns="lrrrrrr",
+        markdown=True,
+    ).strip("\n")
 
 
 def machine() -> str:
     cpu = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as info:
-            cpu = next(line.split(":", 1)[1].strip()
-                       for line in info if line.startswith("model name"))
+            cpu = next(
+                line.split(":", 1)[1].strip() for line in info if line.startswith("model name")
+            )
     except (OSError, StopIteration):
         pass
     load = " / ".join(f"{x:.2f}" for x in os.getloadavg())
-    return (f"{cpu}, {os.cpu_count()} logical cores, load average {load}; "
-            f"Python {platform.python_version()}, NumPy {np.__version__}")
+    return (
+        f"{cpu}, {os.cpu_count()} logical cores, load average {load}; "
+        f"Python {platform.python_version()}, NumPy {np.__version__}"
+    )
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=0.7,
-                        help="time spent per bank and block size (default: %(default)s)")
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=0.7,
+        help="time spent per bank and block size (default: %(default)s)",
+    )
     parser.add_argument("--json", metavar="PATH", help="also write the records as JSON")
     args = parser.parse_args(argv)
 
@@ -206,11 +246,15 @@ def main(argv: list[str] | None = None) -> int:
 
     if args.json:
         with open(args.json, "w") as out:
-            json.dump({
-                "machine": machine(),
-                "latency": [r._asdict() | {"budget": r.budget} for r in latencies],
-                "time_constants": [r._asdict() for r in constants],
-            }, out, indent=2)
+            json.dump(
+                {
+                    "machine": machine(),
+                    "latency": [r._asdict() | {"budget": r.budget} for r in latencies],
+                    "time_constants": [r._asdict() for r in constants],
+                },
+                out,
+                indent=2,
+            )
     return 0
 
 

@@ -11,9 +11,9 @@ import time
 import warnings
 from pathlib import Path
 
+import alternatives as alt
 import numpy as np
 
-import alternatives as alt
 import kavrel
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
@@ -71,28 +71,39 @@ def log_freqs(n):
 
 def environment():
     with open("/proc/cpuinfo") as fh:
-        model = next((line.split(":", 1)[1].strip() for line in fh if line.startswith("model name")), "?")
+        model = next(
+            (line.split(":", 1)[1].strip() for line in fh if line.startswith("model name")), "?"
+        )
     versions = {"python": platform.python_version(), "numpy": np.__version__}
     for name in ("scipy", "numba", "librosa", "dask", "zarr"):
         try:
             versions[name] = __import__(name).__version__
         except Exception:  # missing or broken: its measurements are skipped
             versions[name] = None
-    return {"cpu": model, "cpus_usable": len(os.sched_getaffinity(0)), "versions": versions,
-            "load_average": os.getloadavg()[0]}
+    return {
+        "cpu": model,
+        "cpus_usable": len(os.sched_getaffinity(0)),
+        "versions": versions,
+        "load_average": os.getloadavg()[0],
+    }
 
 
 def bound(quick):
     """One core's multiply-class vector throughput, measured, and the kernel's bound from it."""
     if not alt.numba_available():
         return {"measured": False, "why": "Numba not installed"}
-    dt, lanes, kinds = min((alt.fma_probe(2_000_000 if quick else 6_000_000) for _ in range(5)),
-                           key=lambda r: r[0])
+    dt, lanes, kinds = min(
+        (alt.fma_probe(2_000_000 if quick else 6_000_000) for _ in range(5)), key=lambda r: r[0]
+    )
     ops = lanes / dt / 8  # float32 lanes per second, as 256-bit (8-lane) operations
     if not set(kinds) & {"ymm", "zmm"}:
         return {"measured": False, "why": "the probe was not vectorised"}
-    return {"measured": True, "ops_256_per_s": ops, "vector_regs": kinds,
-            "channel_samples_per_s": ops * 8 / MUL_OPS_PER_8}
+    return {
+        "measured": True,
+        "ops_256_per_s": ops,
+        "vector_regs": kinds,
+        "channel_samples_per_s": ops * 8 / MUL_OPS_PER_8,
+    }
 
 
 def kavrel_rates(n, x, reps):
@@ -110,13 +121,21 @@ def kavrel_rates(n, x, reps):
 def librosa_picture(kind, n):
     """librosa's cqt or vqt with kavrel's lowest frequency and bin count, whole octaves' bins."""
     import librosa
+
     bins_per_octave = math.ceil((n - 1) / math.log2(F_HI / F_LO))
 
     def picture(x, hop):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # about filter lengths near the signal's ends
-            return getattr(librosa, kind)(x, sr=SAMPLE_RATE, hop_length=hop, fmin=F_LO, n_bins=n,
-                                          bins_per_octave=bins_per_octave)
+            return getattr(librosa, kind)(
+                x,
+                sr=SAMPLE_RATE,
+                hop_length=hop,
+                fmin=F_LO,
+                n_bins=n,
+                bins_per_octave=bins_per_octave,
+            )
+
     return picture
 
 
@@ -133,16 +152,23 @@ def compare(n, x, kav, pictures, args, notes):
         p = len(x)
         if name != "numba":  # slow ones run on a prefix sized to the time budget
             t, _ = timed(lambda: fn(x[:2048], freqs, alphas, alphas, SAMPLE_RATE, max(HOPS)), 1)
-            p = min(len(x), max(args.min_prefix, int(args.budget * 2048 / t) // max(HOPS) * max(HOPS)))
+            p = min(
+                len(x), max(args.min_prefix, int(args.budget * 2048 / t) // max(HOPS) * max(HOPS))
+            )
             if p < len(x):
-                notes.append(f"{name} at {n} channels: timed on the first {p} of {len(x)} samples, "
-                             f"scaled per sample to the whole signal")
+                notes.append(
+                    f"{name} at {n} channels: timed on the first {p} of {len(x)} samples, "
+                    f"scaled per sample to the whole signal"
+                )
         rec = {"tolerance": tol, "prefix_samples": p, "hops": {}}
         for hop in HOPS:
             t, pic = timed(lambda: fn(x[:p], freqs, alphas, alphas, SAMPLE_RATE, hop), reps)
             full = t * (len(x) // hop) / (p // hop)
-            rec["hops"][hop] = {"seconds": full, "deviation": deviation(pic, pictures[hop][:p // hop]),
-                                "kavrel_speedup": full / kav[f"resonate_hop{hop}"]["seconds"]}
+            rec["hops"][hop] = {
+                "seconds": full,
+                "deviation": deviation(pic, pictures[hop][: p // hop]),
+                "kavrel_speedup": full / kav[f"resonate_hop{hop}"]["seconds"],
+            }
         rec["max_deviation"] = max(h["deviation"] for h in rec["hops"].values())
         rec["ok"] = rec["max_deviation"] <= tol
         out[name] = rec
@@ -154,7 +180,10 @@ def compare(n, x, kav, pictures, args, notes):
         for hop in HOPS:
             fn(x[:8192], hop)  # warm up
             t, _ = timed(lambda: fn(x, hop), reps)
-            rec["hops"][hop] = {"seconds": t, "kavrel_speedup": t / kav[f"resonate_hop{hop}"]["seconds"]}
+            rec["hops"][hop] = {
+                "seconds": t,
+                "kavrel_speedup": t / kav[f"resonate_hop{hop}"]["seconds"],
+            }
         out[name] = rec
     return out
 
@@ -164,22 +193,35 @@ def call_overheads(rate_88, quick):
     bank = kavrel.ResonatorBank(log_freqs(88), SAMPLE_RATE)
     block = make_signal(64)
     out = []
-    for what, call, samples in (("process_sample(x)", lambda: bank.process_sample(0.25), 1),
-                                ("process_samples(64 samples)", lambda: bank.process_samples(block), 64)):
+    for what, call, samples in (
+        ("process_sample(x)", lambda: bank.process_sample(0.25), 1),
+        ("process_samples(64 samples)", lambda: bank.process_samples(block), 64),
+    ):
+
         def hundred_calls():
             for _ in range(100):
                 call()
+
         hundred_calls()  # warm up
-        t = statistics.median(timed(hundred_calls, 1)[0] / 100 for _ in range(200 if quick else 600))
+        t = statistics.median(
+            timed(hundred_calls, 1)[0] / 100 for _ in range(200 if quick else 600)
+        )
         compute = 88 * samples / rate_88
-        out.append({"call": what, "us_per_call": t * 1e6, "us_compute": compute * 1e6,
-                    "us_fixed": (t - compute) * 1e6})
+        out.append(
+            {
+                "call": what,
+                "us_per_call": t * 1e6,
+                "us_compute": compute * 1e6,
+                "us_fixed": (t - compute) * 1e6,
+            }
+        )
     return out
 
 
 def parallel_speedups(x, reps):
     """resonate of one bank against the same bank split over every usable core in threads."""
     from parallel import default_workers, parallel_resonate
+
     out = []
     for n in PARALLEL_SIZES:
         freqs = log_freqs(n)
@@ -190,38 +232,64 @@ def parallel_speedups(x, reps):
             # CPU seconds per wall second of the split runs: below the worker count when
             # other processes hold the cores (the threads themselves never wait for each other).
             cores = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
-            out.append({"channels": n, "hop": hop, "workers": default_workers(), "cores_used": cores,
-                        "seconds_one": t1, "seconds_split": tk, "speedup": t1 / tk})
+            out.append(
+                {
+                    "channels": n,
+                    "hop": hop,
+                    "workers": default_workers(),
+                    "cores_used": cores,
+                    "seconds_one": t1,
+                    "seconds_split": tk,
+                    "speedup": t1 / tk,
+                }
+            )
     return out
 
 
 def corpus_throughput(quick, worker_counts=(1, 2)):
     """Seconds of audio analysed per second by the corpus job on local clusters of 1 and 2 processes."""
+    import corpus
     import soundfile
     from dask.distributed import Client, LocalCluster
 
-    import corpus
     n_files, seconds = (6, 10.0) if quick else (16, 20.0)
     out = []
     with tempfile.TemporaryDirectory() as tmp:
         for i in range(n_files):
-            soundfile.write(Path(tmp, f"f{i:02d}.wav"), make_signal(int(seconds * SAMPLE_RATE), seed=i),
-                            int(SAMPLE_RATE), subtype="PCM_16")
+            soundfile.write(
+                Path(tmp, f"f{i:02d}.wav"),
+                make_signal(int(seconds * SAMPLE_RATE), seed=i),
+                int(SAMPLE_RATE),
+                subtype="PCM_16",
+            )
         for workers in worker_counts:
-            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                              dashboard_address=None) as cluster, Client(cluster) as client:
+            with (
+                LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+                ) as cluster,
+                Client(cluster) as client,
+            ):
                 # The first run warms the workers up (imports, pages); the best of the
                 # next three is kept, each into a store of its own.
                 times = []
                 for run in range(4):
                     t0 = time.perf_counter()
-                    summary = corpus.run(client, tmp, f"{tmp}/run{run}-{workers}.zarr", progress=False)
+                    summary = corpus.run(
+                        client, tmp, f"{tmp}/run{run}-{workers}.zarr", progress=False
+                    )
                     times.append(time.perf_counter() - t0)
                 dt = min(times[1:])
             if summary["errors"]:
                 raise RuntimeError(f"corpus job failed: {summary['errors']}")
-            out.append({"workers": workers, "files": n_files, "seconds_per_file": seconds,
-                        "wall_seconds": dt, "audio_seconds_per_second": n_files * seconds / dt})
+            out.append(
+                {
+                    "workers": workers,
+                    "files": n_files,
+                    "seconds_per_file": seconds,
+                    "wall_seconds": dt,
+                    "audio_seconds_per_second": n_files * seconds / dt,
+                }
+            )
     return out
 
 
@@ -232,17 +300,30 @@ def measure(args):
     reps = 3 if args.quick else 5
     args.budget = 0.12 if args.quick else 0.6  # seconds per timed run of a slow alternative
     args.min_prefix = 4096 if args.quick else 8192
-    res = {"mode": "quick" if args.quick else "full", "environment": environment(),
-           "sample_rate": SAMPLE_RATE, "signal_samples": n_samples, "bound": bound(args.quick),
-           "sizes": {}, "notes": []}
+    res = {
+        "mode": "quick" if args.quick else "full",
+        "environment": environment(),
+        "sample_rate": SAMPLE_RATE,
+        "signal_samples": n_samples,
+        "bound": bound(args.quick),
+        "sizes": {},
+        "notes": [],
+    }
     args.librosa = res["environment"]["versions"]["librosa"] is not None
     x = make_signal(n_samples)
     for n in SIZES:
         kav, pictures = kavrel_rates(n, x, reps)
-        res["sizes"][n] = {"kavrel": kav, "alternatives": compare(n, x, kav, pictures, args, res["notes"])}
-    res["small_calls"] = call_overheads(res["sizes"][88]["kavrel"]["process_samples"]["rate"], args.quick)
+        res["sizes"][n] = {
+            "kavrel": kav,
+            "alternatives": compare(n, x, kav, pictures, args, res["notes"]),
+        }
+    res["small_calls"] = call_overheads(
+        res["sizes"][88]["kavrel"]["process_samples"]["rate"], args.quick
+    )
     res["parallel"] = parallel_speedups(x, reps)
-    skip_corpus = args.no_corpus or not all(res["environment"]["versions"][m] for m in ("dask", "zarr"))
+    skip_corpus = args.no_corpus or not all(
+        res["environment"]["versions"][m] for m in ("dask", "zarr")
+    )
     res["corpus"] = [] if skip_corpus else corpus_throughput(args.quick)
     res["load_average_end"] = os.getloadavg()[0]
     return res

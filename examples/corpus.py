@@ -59,8 +59,10 @@ EXTRA_SUFFIXES = {"aif", "oga", "opus"}
 
 def key_frequencies() -> np.ndarray:
     """Frequencies in Hz of the 88 piano keys, as the float32 array the bank takes."""
-    return np.array([kavrel.midi_to_hz(m, TUNING_HZ) for m in range(LOWEST_KEY, HIGHEST_KEY + 1)],
-                    dtype=np.float32)
+    return np.array(
+        [kavrel.midi_to_hz(m, TUNING_HZ) for m in range(LOWEST_KEY, HIGHEST_KEY + 1)],
+        dtype=np.float32,
+    )
 
 
 def audio_files(root: Path) -> list[str]:
@@ -96,9 +98,13 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, int]:
     with soundfile.SoundFile(path) as audio:
         sample_rate = audio.samplerate
         bank = kavrel.ResonatorBank(key_frequencies(), float(sample_rate))
-        parts = [power_db(bank.resonate(np.ascontiguousarray(block.mean(axis=1, dtype=np.float32)), hop))
-                 for block in audio.blocks(hop * FRAMES_PER_CHUNK, dtype="float32", always_2d=True)]
-    powers = np.concatenate(parts) if parts else np.empty((0, HIGHEST_KEY - LOWEST_KEY + 1), np.float32)
+        parts = [
+            power_db(bank.resonate(np.ascontiguousarray(block.mean(axis=1, dtype=np.float32)), hop))
+            for block in audio.blocks(hop * FRAMES_PER_CHUNK, dtype="float32", always_2d=True)
+        ]
+    powers = (
+        np.concatenate(parts) if parts else np.empty((0, HIGHEST_KEY - LOWEST_KEY + 1), np.float32)
+    )
     return powers, int(sample_rate)
 
 
@@ -130,14 +136,25 @@ def is_complete(group, key: str) -> bool:
 def write_result(group, key: str, powers: np.ndarray, sample_rate: int, hop: int) -> None:
     """Store one file's powers; the "complete" mark goes on last, after the data."""
     chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
-    attrs = {"sample_rate": sample_rate, "hop": hop, "unit": "dB relative to a full-scale sine",
-             "frequencies": [float(f) for f in key_frequencies()]}
+    attrs = {
+        "sample_rate": sample_rate,
+        "hop": hop,
+        "unit": "dB relative to a full-scale sine",
+        "frequencies": [float(f) for f in key_frequencies()],
+    }
     if ZARR_3:
-        array = group.create_array(key, shape=powers.shape, chunks=chunks, dtype=powers.dtype,
-                                   overwrite=True, attributes=attrs)
+        array = group.create_array(
+            key,
+            shape=powers.shape,
+            chunks=chunks,
+            dtype=powers.dtype,
+            overwrite=True,
+            attributes=attrs,
+        )
     else:
-        array = group.create_dataset(key, shape=powers.shape, chunks=chunks, dtype=powers.dtype,
-                                     overwrite=True)
+        array = group.create_dataset(
+            key, shape=powers.shape, chunks=chunks, dtype=powers.dtype, overwrite=True
+        )
         array.attrs.update(attrs)
     array[...] = powers
     array.attrs["complete"] = True
@@ -147,8 +164,9 @@ def write_result(group, key: str, powers: np.ndarray, sample_rate: int, hop: int
 # The batch
 
 
-def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
-        progress: bool = True) -> dict:
+def run(
+    client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP, progress: bool = True
+) -> dict:
     """Analyse every file under `input_dir` that is not yet complete in `output`.
 
     Returns {"done": [...], "skipped": [...], "errors": {path: message}}, paths
@@ -202,15 +220,30 @@ def run(client: Client, input_dir: str, output: str, hop: int = DEFAULT_HOP,
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("input_dir", metavar="INPUT_DIR", help="folder searched for audio files")
     ap.add_argument("output", metavar="OUTPUT", help="Zarr store written (created when missing)")
-    ap.add_argument("--scheduler", metavar="ADDRESS",
-                    help="address of an existing Dask scheduler (default: start a local cluster)")
-    ap.add_argument("--workers", metavar="N", type=int, default=None,
-                    help="worker processes of the local cluster (default: one per CPU)")
-    ap.add_argument("--hop", metavar="H", type=int, default=DEFAULT_HOP,
-                    help=f"samples per frame (default {DEFAULT_HOP})")
+    ap.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="address of an existing Dask scheduler (default: start a local cluster)",
+    )
+    ap.add_argument(
+        "--workers",
+        metavar="N",
+        type=int,
+        default=None,
+        help="worker processes of the local cluster (default: one per CPU)",
+    )
+    ap.add_argument(
+        "--hop",
+        metavar="H",
+        type=int,
+        default=DEFAULT_HOP,
+        help=f"samples per frame (default {DEFAULT_HOP})",
+    )
     args = ap.parse_args(argv)
     if args.hop < 1:
         ap.error("--hop must be at least 1")
@@ -226,8 +259,9 @@ def main(argv: list[str] | None = None) -> int:
         client, cluster = Client(args.scheduler), None
     else:
         workers = args.workers or len(os.sched_getaffinity(0))
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+        cluster = LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+        )
         client = Client(cluster)
     try:
         summary = run(client, args.input_dir, args.output, args.hop)
@@ -239,9 +273,11 @@ def main(argv: list[str] | None = None) -> int:
         if cluster is not None:
             cluster.close()
 
-    print(f"{len(summary['done'])} analysed, {len(summary['skipped'])} already complete, "
-          f"{len(summary['errors'])} failed, in {time.perf_counter() - start:.1f} s; "
-          f"store: {args.output}")
+    print(
+        f"{len(summary['done'])} analysed, {len(summary['skipped'])} already complete, "
+        f"{len(summary['errors'])} failed, in {time.perf_counter() - start:.1f} s; "
+        f"store: {args.output}"
+    )
     for key, message in summary["errors"].items():
         print(f"failed: {key}: {message}", file=sys.stderr)
     return 1 if summary["errors"] else 0

@@ -163,7 +163,9 @@ class Reading(NamedTuple):
 
     seconds: float  # audio time at the end of the latest block
     levels: np.ndarray  # dB per key, A0 to C8
-    strongest: int | None  # key index of the strongest channel (the tuned one while within LEAD_DB), None in silence
+    strongest: (
+        int | None
+    )  # key index of the strongest channel (the tuned one while within LEAD_DB), None in silence
     cents: float | None  # the tuner's offset of the strongest channel
     notes: list[int]  # key indices of the strongest notes, loudest first
     load: float  # share of the latest block's duration that its analysis took
@@ -492,7 +494,9 @@ def main(argv: list[str] | None = None) -> int:
         "--fast", action="store_true", help="with --file: as fast as possible, not in real time"
     )
     parser.add_argument(
-        "--block", type=positive_int, default=DEFAULT_BLOCK,
+        "--block",
+        type=positive_int,
+        default=DEFAULT_BLOCK,
         help="samples per block (default: %(default)s)",
     )
     parser.add_argument(

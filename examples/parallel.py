@@ -73,9 +73,12 @@ def parallel_resonate(
         return None if values is None else values[a:b]
 
     # All banks are built first, so that a bad argument fails before any work starts.
-    banks = [kavrel.ResonatorBank(freqs[a:b], sample_rate,
-                                  alphas=factor(alphas, a, b), betas=factor(betas, a, b))
-             for a, b in parts]
+    banks = [
+        kavrel.ResonatorBank(
+            freqs[a:b], sample_rate, alphas=factor(alphas, a, b), betas=factor(betas, a, b)
+        )
+        for a, b in parts
+    ]
     if len(banks) == 1:
         return banks[0].resonate(signal, hop)
     # An empty slice of the signal lets one bank check both arguments with
@@ -123,12 +126,18 @@ def test_signal(n_samples: int, sample_rate: float) -> np.ndarray:
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--channels", type=int, default=1024, help="bank size (default 1024)")
     ap.add_argument("--seconds", type=float, default=10.0, help="signal length (default 10)")
     ap.add_argument("--hop", type=int, default=256, help="samples per frame (default 256)")
-    ap.add_argument("--workers", type=int, default=None,
-                    help=f"threads (default: the CPUs this process may use, here {default_workers()})")
+    ap.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        help=f"threads (default: the CPUs this process may use, here {default_workers()})",
+    )
     args = ap.parse_args(argv)
     if args.channels < 1 or args.hop < 1 or args.seconds <= 0:
         ap.error("--channels, --hop and --seconds must be positive")
@@ -149,14 +158,18 @@ def main(argv: list[str] | None = None) -> int:
         return min(times), frames
 
     t_one, one = best_of_three(
-        lambda: kavrel.ResonatorBank(freqs, sample_rate).resonate(signal, args.hop))
+        lambda: kavrel.ResonatorBank(freqs, sample_rate).resonate(signal, args.hop)
+    )
     t_split, split = best_of_three(
-        lambda: parallel_resonate(freqs, sample_rate, signal, args.hop, workers=workers))
+        lambda: parallel_resonate(freqs, sample_rate, signal, args.hop, workers=workers)
+    )
 
     same = one.shape == split.shape and np.array_equal(one.view(np.uint32), split.view(np.uint32))
     print(f"{args.channels} channels, {len(signal)} samples, hop {args.hop}: {one.shape[0]} frames")
-    print(f"  one bank: {t_one:.3f} s; {workers} banks in threads: {t_split:.3f} s "
-          f"({t_one / t_split:.2f}x, best of 3)")
+    print(
+        f"  one bank: {t_one:.3f} s; {workers} banks in threads: {t_split:.3f} s "
+        f"({t_one / t_split:.2f}x, best of 3)"
+    )
     print(f"  frames identical bit for bit: {'yes' if same else 'NO'}")
     return 0 if same else 1
 

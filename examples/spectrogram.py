@@ -327,10 +327,14 @@ def main(argv: list[str] | None = None) -> int:
         "signal) with a kavrel resonator bank."
     )
     parser.add_argument(
-        "input", nargs="?", help="sound file (WAV, FLAC, OGG, AIFF, ...); omit it for the demo signal"
+        "input",
+        nargs="?",
+        help="sound file (WAV, FLAC, OGG, AIFF, ...); omit it for the demo signal",
     )
     parser.add_argument(
-        "-o", "--output", default="spectrogram.png",
+        "-o",
+        "--output",
+        default="spectrogram.png",
         help="picture to write, its format named by the extension (default: %(default)s)",
     )
     args = parser.parse_args(argv)
@@ -353,11 +357,13 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Input: {source}, {len(signal) / sample_rate:.2f} s at {sample_rate} Hz")
     keys = keys_below_nyquist(sample_rate)
     if len(keys) == 0:
-        print(f"error: no piano key lies below the Nyquist frequency ({sample_rate / 2:g} Hz)",
-              file=sys.stderr)
+        print(
+            f"error: no piano key lies below the Nyquist frequency ({sample_rate / 2:g} Hz)",
+            file=sys.stderr,
+        )
         return 1
     if len(keys) < len(KEYS):
-        left_out = [note_name(m) for m in KEYS[len(keys):]]
+        left_out = [note_name(m) for m in KEYS[len(keys) :]]
         named = left_out[0] if len(left_out) == 1 else f"{left_out[0]} to {left_out[-1]}"
         print(
             f"Left out {len(left_out)} key{'s' * (len(left_out) > 1)} above the Nyquist "

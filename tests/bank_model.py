@@ -43,9 +43,9 @@ def fma(a, b, c):
     correctly rounded fma. Infinities and NaNs pass through the float64
     arithmetic with IEEE semantics (e is NaN then and no adjustment is made).
     """
-    a, b, c = np.broadcast_arrays(np.asarray(a, dtype=f32),
-                                  np.asarray(b, dtype=f32),
-                                  np.asarray(c, dtype=f32))
+    a, b, c = np.broadcast_arrays(
+        np.asarray(a, dtype=f32), np.asarray(b, dtype=f32), np.asarray(c, dtype=f32)
+    )
     shape = a.shape
     with np.errstate(all="ignore"):
         p = a.astype(f64).ravel() * b.astype(f64).ravel()
@@ -87,8 +87,7 @@ class BankModel:
     missing renormalisation would be noticed; None disables it.
     """
 
-    def __init__(self, freqs, sample_rate, alphas=None, betas=None,
-                 renorm_period=RENORM_PERIOD):
+    def __init__(self, freqs, sample_rate, alphas=None, betas=None, renorm_period=RENORM_PERIOD):
         self.freqs = np.array(freqs, dtype=f32, copy=True).reshape(-1)
         self.sample_rate = narrow(sample_rate)
         if alphas is None:
@@ -153,8 +152,7 @@ class BankModel:
         if self.n:
             self._channel_step(x)
         self.sample_count = (self.sample_count + 1) % 2**64
-        if (self.n and self.renorm_period
-                and self.sample_count % self.renorm_period == 0):
+        if self.n and self.renorm_period and self.sample_count % self.renorm_period == 0:
             self.renormalize()
 
     def process_samples(self, xs):
@@ -170,7 +168,7 @@ class BankModel:
         frames = signal.size // hop
         out = np.empty((frames, self.n), dtype=np.complex64)
         for k in range(frames):
-            self.process_samples(signal[k * hop:(k + 1) * hop])
+            self.process_samples(signal[k * hop : (k + 1) * hop])
             out[k] = self.complex_values()
         return out
 
@@ -208,8 +206,15 @@ class BankModel:
         mg = self.magnitudes()
         fr = self.frequencies()
         return {
-            "re": re, "im": im, "power": pw, "magnitude": mg, "phase": ph,
-            "freq": fr, "powers": pw, "magnitudes": mg, "phases": ph,
+            "re": re,
+            "im": im,
+            "power": pw,
+            "magnitude": mg,
+            "phase": ph,
+            "freq": fr,
+            "powers": pw,
+            "magnitudes": mg,
+            "phases": ph,
             "frequencies": fr,
         }
 
@@ -264,7 +269,6 @@ def complex_row(bank):
     return row
 
 
-
 def _widened(values, what):
     """float32 array of Python floats that must be float32 values widened
     exactly to doubles."""
@@ -281,8 +285,10 @@ def complex_parts(bank):
     """Real and imaginary parts of every channel via `complex(i)`, as float32."""
     values = [bank.complex(i) for i in range(len(bank))]
     assert all(type(c) is complex for c in values)
-    return (_widened([c.real for c in values], "complex real"),
-            _widened([c.imag for c in values], "complex imag"))
+    return (
+        _widened([c.real for c in values], "complex real"),
+        _widened([c.imag for c in values], "complex imag"),
+    )
 
 
 def bank_readouts(bank):
@@ -323,7 +329,8 @@ def assert_same_bits(actual, expected, what=""):
         raise AssertionError(
             f"{what}: {bad.size} of {a.size} differ; first at {k}: "
             f"{a.ravel()[k]!r} ({ab.ravel()[k]:#010x}) != "
-            f"{e.ravel()[k]!r} ({eb.ravel()[k]:#010x})")
+            f"{e.ravel()[k]!r} ({eb.ravel()[k]:#010x})"
+        )
 
 
 def assert_same_readouts(actual, expected, what=""):

@@ -32,7 +32,8 @@ UNDER_ASAN = os.environ.get("KAVREL_TESTS_UNDER_ASAN") == "1"
 HAS_NOTES = hasattr(BaseException, "add_note")
 
 needs_notes = pytest.mark.skipif(
-    not HAS_NOTES, reason="exception notes (add_note) exist only from Python 3.11")
+    not HAS_NOTES, reason="exception notes (add_note) exist only from Python 3.11"
+)
 
 
 def notes(exc):
@@ -70,7 +71,7 @@ class SubFloat(float):
     pass
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def panic_type():
     """The module's internal-failure exception, taken from a raised one (it is
     deliberately not a module attribute)."""

@@ -8,8 +8,8 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS, argument_notes, notes
 from libm import expf, log10f, same_bits
+from support import NOT_CONTIGUOUS, argument_notes, notes
 
 F = np.float32
 
@@ -51,13 +51,14 @@ CALL_IDS = list(array_calls())
 def misaligned(n):
     buf = np.zeros(4 * n + 8, dtype=np.uint8)
     start = 1 if buf.ctypes.data % 4 == 0 else 2
-    a = buf[start:start + 4 * n].view(F) if n else np.frombuffer(buf.data, F, 0, start)
+    a = buf[start : start + 4 * n].view(F) if n else np.frombuffer(buf.data, F, 0, start)
     return a
 
 
 # ---------------------------------------------------------------------------
 # Refusals by type
 # ---------------------------------------------------------------------------
+
 
 class MyList(list):
     pass
@@ -79,7 +80,10 @@ REFUSED = [
     (np.zeros(4, np.complex64), "'ndarray' object is not an instance of 'ndarray'"),
     (np.zeros(4, object), "'ndarray' object is not an instance of 'ndarray'"),
     (np.zeros(4, np.dtype(">f4")), "'ndarray' object is not an instance of 'ndarray'"),
-    (np.zeros(4, F).view(np.dtype([("x", "<f4")])), "'ndarray' object is not an instance of 'ndarray'"),
+    (
+        np.zeros(4, F).view(np.dtype([("x", "<f4")])),
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
     (np.array(1.0, F), "'ndarray' object is not an instance of 'ndarray'"),
     (np.zeros((1, 4), F), "'ndarray' object is not an instance of 'ndarray'"),
     (np.zeros((4, 1), F), "'ndarray' object is not an instance of 'ndarray'"),
@@ -90,10 +94,16 @@ REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("call_id,index", [
-    (c, k) for c in CALL_IDS for k, (v, _) in enumerate(REFUSED)
-    # None selects the default factors for alphas and betas.
-    if not (v is None and c.endswith(("alphas", "betas")))])
+@pytest.mark.parametrize(
+    "call_id,index",
+    [
+        (c, k)
+        for c in CALL_IDS
+        for k, (v, _) in enumerate(REFUSED)
+        # None selects the default factors for alphas and betas.
+        if not (v is None and c.endswith(("alphas", "betas")))
+    ],
+)
 def test_refused_inputs(call_id, index):
     value, message = REFUSED[index]
     call, name = array_calls()[call_id]
@@ -106,9 +116,11 @@ def test_refused_inputs(call_id, index):
 
 def test_refusal_examples():
     b = make_bank()
-    for value, message in [([0.0, 1.0], "'list' object is not an instance of 'ndarray'"),
-                           (np.zeros(4), "'ndarray' object is not an instance of 'ndarray'"),
-                           (None, "'None' is not an instance of 'ndarray'")]:
+    for value, message in [
+        ([0.0, 1.0], "'list' object is not an instance of 'ndarray'"),
+        (np.zeros(4), "'ndarray' object is not an instance of 'ndarray'"),
+        (None, "'None' is not an instance of 'ndarray'"),
+    ]:
         with pytest.raises(TypeError) as info:
             b.process_samples(value)
         assert str(info.value) == message
@@ -126,6 +138,7 @@ def test_none_as_alphas_and_betas_means_default():
 # ---------------------------------------------------------------------------
 # Acceptance
 # ---------------------------------------------------------------------------
+
 
 class Sub(np.ndarray):
     pass
@@ -193,6 +206,7 @@ def test_same_array_as_freqs_alphas_and_betas():
 # ---------------------------------------------------------------------------
 # Contiguity: an error of the body, without a note
 # ---------------------------------------------------------------------------
+
 
 def non_contiguous():
     base = np.arange(1, 17, dtype=F) * F(50.0)
@@ -271,6 +285,7 @@ def test_contiguity_failure_leaves_bank_unchanged():
 # Result arrays
 # ---------------------------------------------------------------------------
 
+
 def check_result_array(r, n):
     assert type(r) is np.ndarray
     assert r.dtype == np.dtype(F)
@@ -340,6 +355,7 @@ def test_resonate_result_properties():
 
 def test_result_outlives_everything_else():
     import gc
+
     r = kavrel.heuristic_alphas(np.array([440.0, 880.0], F), 48000.0)
     b = make_bank(2)
     f = b.frequencies()
@@ -352,6 +368,7 @@ def test_result_outlives_everything_else():
 # ---------------------------------------------------------------------------
 # heuristic_alphas values
 # ---------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 15, 16, 17, 33])
 @pytest.mark.parametrize("sample_rate", [48000.0, 44100, 1.0, 0.0, -8000.0])
@@ -372,7 +389,7 @@ def test_heuristic_alphas_lengths(n, sample_rate):
 
 def test_heuristic_alphas_random_bit_patterns():
     rng = np.random.default_rng(5)
-    freqs = rng.integers(0, 2 ** 32, 203, dtype=np.uint64).astype(np.uint32).view(F)
+    freqs = rng.integers(0, 2**32, 203, dtype=np.uint64).astype(np.uint32).view(F)
     for s in (48000.0, 3.5, -0.0):
         assert same_bits(kavrel.heuristic_alphas(freqs, s), ref_heuristic(freqs, s))
     # Which of two NaN operands propagates is not fixed by IEEE arithmetic:
@@ -400,8 +417,13 @@ def test_heuristic_alphas_two_values():
 
 def test_heuristic_alphas_views():
     base = np.arange(1, 33, dtype=F) * F(37.0)
-    for view in (base[3:20], base[5:6], base[::-1][:1], np.asfortranarray(base[8:]),
-                 base.reshape(4, 8)[2]):
+    for view in (
+        base[3:20],
+        base[5:6],
+        base[::-1][:1],
+        np.asfortranarray(base[8:]),
+        base.reshape(4, 8)[2],
+    ):
         assert same_bits(kavrel.heuristic_alphas(view, 44100.0), ref_heuristic(view, 44100.0))
 
 
@@ -418,6 +440,7 @@ def test_constructor_default_alphas_match_heuristic_alphas():
 # Reference counts of input arrays
 # ---------------------------------------------------------------------------
 
+
 def refcount_cases():
     def bad_rate():
         return "x"
@@ -430,7 +453,9 @@ def refcount_cases():
     cases["constructor ok"] = lambda a: kavrel.ResonatorBank(a, 48000.0, alphas=a, betas=a)
     cases["constructor length"] = lambda a: kavrel.ResonatorBank(a, 48000.0, alphas=a[:2], betas=a)
     cases["constructor bad rate"] = lambda a: kavrel.ResonatorBank(a, bad_rate(), alphas=a)
-    cases["constructor refused betas"] = lambda a: kavrel.ResonatorBank(a, 1.0, alphas=a, betas=[1.0])
+    cases["constructor refused betas"] = lambda a: kavrel.ResonatorBank(
+        a, 1.0, alphas=a, betas=[1.0]
+    )
     cases["constructor strided alphas"] = lambda a: kavrel.ResonatorBank(a[:4], 1.0, alphas=a[::2])
     cases["process_samples ok"] = lambda a: BANK.process_samples(a)
     cases["process_samples strided"] = lambda a: BANK.process_samples(a[::-1])

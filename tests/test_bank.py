@@ -10,30 +10,30 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
 import libm
 from bank_model import (
     BankModel,
     assert_same_bits,
     assert_same_readouts,
+    assert_twins_agree,
     bank_readouts,
     canonical_bits,
     complex_parts,
     fma,
-    heuristic_alphas as model_alphas,
-    assert_twins_agree,
     make_twins,
     noise,
     random_params,
 )
+from bank_model import (
+    heuristic_alphas as model_alphas,
+)
+from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
 
 f32 = np.float32
 Bank = kavrel.ResonatorBank
 
 LENGTH_MISMATCH = "freqs, alphas, and betas must have the same length"
 READOUT_METHODS = ("freq", "phase", "power", "complex", "magnitude")
-
-
 
 
 def pair(freqs, sr, alphas=None, betas=None):
@@ -61,29 +61,52 @@ def _fma_cases():
     rng = np.random.default_rng(1234)
     tiny = np.finfo(f32).smallest_subnormal
     specials = np.array(
-        [0.0, -0.0, tiny, -tiny, 3 * tiny, np.finfo(f32).smallest_normal,
-         1.0, -1.0, 1.0 + 2**-23, 1.0 - 2**-24, 1.5, -3.0,
-         np.finfo(f32).max, -np.finfo(f32).max, np.inf, -np.inf, np.nan,
-         2.0**-75, 2.0**64],
-        dtype=f32)
+        [
+            0.0,
+            -0.0,
+            tiny,
+            -tiny,
+            3 * tiny,
+            np.finfo(f32).smallest_normal,
+            1.0,
+            -1.0,
+            1.0 + 2**-23,
+            1.0 - 2**-24,
+            1.5,
+            -3.0,
+            np.finfo(f32).max,
+            -np.finfo(f32).max,
+            np.inf,
+            -np.inf,
+            np.nan,
+            2.0**-75,
+            2.0**64,
+        ],
+        dtype=f32,
+    )
     grid = np.array(np.meshgrid(specials, specials, specials)).reshape(3, -1)
     a, b, c = [grid[0]], [grid[1]], [grid[2]]
 
     # Random bit patterns: every exponent, subnormals, infinities, NaNs.
     raw = rng.integers(0, 2**32, size=(3, 6000), dtype=np.uint64)
     raw = raw.astype(np.uint32).view(f32)
-    a.append(raw[0]); b.append(raw[1]); c.append(raw[2])
+    a.append(raw[0])
+    b.append(raw[1])
+    c.append(raw[2])
 
     # Products of moderate numbers against addends of every size.
     x = rng.standard_normal((3, 4000)).astype(f32)
     x[2] *= (2.0 ** rng.integers(-40, 40, 4000)).astype(f32)
-    a.append(x[0]); b.append(x[1]); c.append(x[2])
+    a.append(x[0])
+    b.append(x[1])
+    c.append(x[2])
 
     # Cancellation: the addend is minus the rounded product, or a neighbour.
     p = rng.standard_normal((2, 3000)).astype(f32)
     c0 = -(p[0] * p[1])
     for step in (0, 1, -1):
-        a.append(p[0]); b.append(p[1])
+        a.append(p[0])
+        b.append(p[1])
         c.append(np.nextafter(c0, np.inf * step, dtype=f32) if step else c0)
 
     # Products that sit just below, at, or just above half an ulp of the
@@ -94,8 +117,12 @@ def _fma_cases():
     sign = rng.choice([-1.0, 1.0], 2000)
     cc = (sign * m * 2.0**k).astype(f32)
     half_ulp = 2.0 ** (k - 1)
-    for fa, fb in ((1.0, 1.0), (1 + 2**-23, 1 - 2**-23), (1 + 2**-23, 1 + 2**-23),
-                   (1 - 2**-24, 1 + 2**-23)):
+    for fa, fb in (
+        (1.0, 1.0),
+        (1 + 2**-23, 1 - 2**-23),
+        (1 + 2**-23, 1 + 2**-23),
+        (1 - 2**-24, 1 + 2**-23),
+    ):
         for s in (1.0, -1.0):
             a.append((s * fa * half_ulp).astype(f32))
             b.append(np.full(2000, fb, dtype=f32))
@@ -109,8 +136,9 @@ def test_reference_fma_is_the_correctly_rounded_one():
     assert_same_bits(fma(a, b, c), expected, "fma")
     # Scalars and broadcasting take the same path.
     assert canonical_bits(fma(a[7], b[7], c[7])) == canonical_bits(expected[7])
-    assert_same_bits(fma(a[:50], b[0], c[:50]),
-                     libm.vectorize(libm.fmaf)(a[:50], b[0], c[:50]), "broadcast")
+    assert_same_bits(
+        fma(a[:50], b[0], c[:50]), libm.vectorize(libm.fmaf)(a[:50], b[0], c[:50]), "broadcast"
+    )
     # The cases above include ones that a plain float64 evaluation rounds
     # wrongly, and ones that a float32 multiply-then-add rounds wrongly.
     with np.errstate(all="ignore"):
@@ -178,8 +206,12 @@ def test_readout_formulas_are_the_single_precision_ones():
 
 
 def test_first_sample_with_half_factors():
-    bank = Bank(np.array([440.0, 1000.0], f32), 48000.0,
-                alphas=np.full(2, 0.5, f32), betas=np.full(2, 0.5, f32))
+    bank = Bank(
+        np.array([440.0, 1000.0], f32),
+        48000.0,
+        alphas=np.full(2, 0.5, f32),
+        betas=np.full(2, 0.5, f32),
+    )
     assert bank.process_sample(1.0) is None
     assert bank.complex(0) == 0.25 + 0j and bank.complex(1) == 0.25 + 0j
     assert math.copysign(1.0, bank.complex(0).imag) == 1.0
@@ -191,8 +223,7 @@ def test_first_sample_with_half_factors():
 def test_unit_factors_expose_the_rotation(sr):
     """With alpha = beta = 1 and x = 1 both stages equal the phasor before
     the sample, so the readouts show the phasor itself."""
-    freqs = np.array([0.0, 1.0, 440.0, 1000.0, 3999.0, 12345.6, 20000.0,
-                      23999.0, 30000.0], f32)
+    freqs = np.array([0.0, 1.0, 440.0, 1000.0, 3999.0, 12345.6, 20000.0, 23999.0, 30000.0], f32)
     ones = np.ones(freqs.size, f32)
     bank, model = pair(freqs, sr, ones, ones)
     bank.process_sample(1.0)
@@ -262,13 +293,15 @@ def test_channel_result_does_not_depend_on_its_position():
     size = 19  # two blocks of eight and a remainder of three
     f0, a0, b0 = f32(1234.5), f32(0.37), f32(0.11)
     xs = noise(rng, 600)
-    alone = Bank(np.array([f0], f32), 44100.0,
-                 alphas=np.array([a0], f32), betas=np.array([b0], f32))
+    alone = Bank(
+        np.array([f0], f32), 44100.0, alphas=np.array([a0], f32), betas=np.array([b0], f32)
+    )
     alone.process_samples(xs)
     want = bank_readouts(alone)
 
-    same = Bank(np.full(size, f0, f32), 44100.0,
-                alphas=np.full(size, a0, f32), betas=np.full(size, b0, f32))
+    same = Bank(
+        np.full(size, f0, f32), 44100.0, alphas=np.full(size, a0, f32), betas=np.full(size, b0, f32)
+    )
     same.process_samples(xs)
     got = bank_readouts(same)
     for key in want:
@@ -281,7 +314,7 @@ def test_channel_result_does_not_depend_on_its_position():
         bank.process_samples(xs)
         got = bank_readouts(bank)
         for key in want:
-            assert_same_bits(got[key][pos:pos + 1], want[key], f"{key} at {pos}")
+            assert_same_bits(got[key][pos : pos + 1], want[key], f"{key} at {pos}")
 
 
 def _renorm_pair(seed):
@@ -501,11 +534,23 @@ def test_empty_bank():
     assert len(Bank(np.zeros(6, f32)[::2][:0], 48000.0)) == 0
 
 
-@pytest.mark.parametrize("n_freqs, n_alphas, n_betas", [
-    (0, 1, None), (0, None, 1), (0, 0, 1), (0, 1, 0),
-    (3, 3, 2), (3, 2, None), (3, None, 4), (3, 2, 3), (3, 4, 4), (3, 2, 2),
-    (1, 0, None), (9, 8, 9),
-])
+@pytest.mark.parametrize(
+    "n_freqs, n_alphas, n_betas",
+    [
+        (0, 1, None),
+        (0, None, 1),
+        (0, 0, 1),
+        (0, 1, 0),
+        (3, 3, 2),
+        (3, 2, None),
+        (3, None, 4),
+        (3, 2, 3),
+        (3, 4, 4),
+        (3, 2, 2),
+        (1, 0, None),
+        (9, 8, 9),
+    ],
+)
 def test_length_mismatch(n_freqs, n_alphas, n_betas):
     kwargs = {}
     if n_alphas is not None:
@@ -569,8 +614,10 @@ def test_zero_frequency_channel_is_a_plain_low_pass():
 @pytest.mark.parametrize("which", ["freqs", "alphas", "betas"])
 @pytest.mark.parametrize("view", ["strided", "reversed"])
 def test_non_contiguous_parameter_arrays(which, view):
-    base = {name: np.linspace(0.1, 0.9, 8).astype(f32) * (1000 if name == "freqs" else 1)
-            for name in ("freqs", "alphas", "betas")}
+    base = {
+        name: np.linspace(0.1, 0.9, 8).astype(f32) * (1000 if name == "freqs" else 1)
+        for name in ("freqs", "alphas", "betas")
+    }
     args = {name: arr[:4].copy() for name, arr in base.items()}
     args[which] = base[which][::2] if view == "strided" else base[which][3::-1]
     with pytest.raises(TypeError) as info:
@@ -654,28 +701,68 @@ def _refusals():
         ("process_sample", ("1",), TypeError, "sample", None),
         ("process_sample", (None,), TypeError, "sample", None),
         ("process_sample", ([1.0],), TypeError, "sample", None),
-        ("process_sample", (), TypeError, None,
-         "ResonatorBank.process_sample() missing 1 required positional argument: 'sample'"),
-        ("process_sample", (1.0, 2.0), TypeError, None,
-         "ResonatorBank.process_sample() takes 1 positional arguments but 2 were given"),
-        ("process_samples", ([0.0, 1.0],), TypeError, "samples",
-         "'list' object is not an instance of 'ndarray'"),
-        ("process_samples", (np.zeros(4),), TypeError, "samples",
-         "'ndarray' object is not an instance of 'ndarray'"),
-        ("process_samples", (np.zeros((2, 2), f32),), TypeError, "samples",
-         "'ndarray' object is not an instance of 'ndarray'"),
-        ("process_samples", (np.zeros(4, np.int32),), TypeError, "samples",
-         "'ndarray' object is not an instance of 'ndarray'"),
-        ("process_samples", (None,), TypeError, "samples",
-         "'None' is not an instance of 'ndarray'"),
+        (
+            "process_sample",
+            (),
+            TypeError,
+            None,
+            "ResonatorBank.process_sample() missing 1 required positional argument: 'sample'",
+        ),
+        (
+            "process_sample",
+            (1.0, 2.0),
+            TypeError,
+            None,
+            "ResonatorBank.process_sample() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            "process_samples",
+            ([0.0, 1.0],),
+            TypeError,
+            "samples",
+            "'list' object is not an instance of 'ndarray'",
+        ),
+        (
+            "process_samples",
+            (np.zeros(4),),
+            TypeError,
+            "samples",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (
+            "process_samples",
+            (np.zeros((2, 2), f32),),
+            TypeError,
+            "samples",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (
+            "process_samples",
+            (np.zeros(4, np.int32),),
+            TypeError,
+            "samples",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (
+            "process_samples",
+            (None,),
+            TypeError,
+            "samples",
+            "'None' is not an instance of 'ndarray'",
+        ),
         ("process_samples", (strided,), TypeError, None, NOT_CONTIGUOUS),
         ("process_samples", (np.ones(5, f32)[::-1],), TypeError, None, NOT_CONTIGUOUS),
         ("freq", (-1,), OverflowError, "i", None),
         ("complex", (0.0,), TypeError, "i", None),
         ("power", ("0",), TypeError, "i", None),
         ("magnitude", (2**64,), OverflowError, "i", None),
-        ("phase", (), TypeError, None,
-         "ResonatorBank.phase() missing 1 required positional argument: 'i'"),
+        (
+            "phase",
+            (),
+            TypeError,
+            None,
+            "ResonatorBank.phase() missing 1 required positional argument: 'i'",
+        ),
     ]
 
 

@@ -104,6 +104,7 @@ def binding_error(call):
 # Binding
 # ---------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("key,full,names", RECORDS, ids=RECORD_IDS)
 @pytest.mark.parametrize("extra", [1, 2, 4])
 def test_too_many_positional(bank, key, full, names, extra):
@@ -124,12 +125,15 @@ def test_too_many_positional_beats_keyword_errors(bank, key, full, names):
 
 def test_positional_examples(bank):
     assert binding_error(lambda: bank.freq(1, 2)) == (
-        "ResonatorBank.freq() takes 1 positional arguments but 2 were given")
+        "ResonatorBank.freq() takes 1 positional arguments but 2 were given"
+    )
     a = np.array([440.0], dtype=F)
     assert binding_error(lambda: kavrel.ResonatorBank(a, 48000.0, a)) == (
-        "ResonatorBank.__new__() takes 2 positional arguments but 3 were given")
+        "ResonatorBank.__new__() takes 2 positional arguments but 3 were given"
+    )
     assert binding_error(lambda: kavrel.ResonatorBank(a, 48000.0, a, a)) == (
-        "ResonatorBank.__new__() takes 2 positional arguments but 4 were given")
+        "ResonatorBank.__new__() takes 2 positional arguments but 4 were given"
+    )
 
 
 class StrKey(str):
@@ -145,8 +149,9 @@ def call_with_raw_kwargs(f, args, kwargs):
 
 
 @pytest.mark.parametrize("key,full,names", RECORDS, ids=RECORD_IDS)
-@pytest.mark.parametrize("bad", ["bogus", "gammas", "\udcff", "fr\u00e9q", "I", "",
-                                 "self", "alphas_", "\U0001f3b5"])
+@pytest.mark.parametrize(
+    "bad", ["bogus", "gammas", "\udcff", "fr\u00e9q", "I", "", "self", "alphas_", "\U0001f3b5"]
+)
 def test_unexpected_keyword(bank, key, full, names, bad):
     if bad in names:
         pytest.skip("a real parameter name")
@@ -190,19 +195,23 @@ def test_non_str_key_fails_before_later_keys(bank):
 
 def test_keyword_order_decides_first_error():
     assert binding_error(lambda: kavrel.midi_to_hz(60, bogus=1, midi=2)) == (
-        "midi_to_hz() got an unexpected keyword argument 'bogus'")
+        "midi_to_hz() got an unexpected keyword argument 'bogus'"
+    )
     assert binding_error(lambda: kavrel.midi_to_hz(60, midi=2, bogus=1)) == (
-        "midi_to_hz() got multiple values for argument 'midi'")
+        "midi_to_hz() got multiple values for argument 'midi'"
+    )
     # Keyword errors come before the missing-argument check.
     assert binding_error(lambda: kavrel.midi_to_hz(bogus=1)) == (
-        "midi_to_hz() got an unexpected keyword argument 'bogus'")
+        "midi_to_hz() got an unexpected keyword argument 'bogus'"
+    )
 
 
 def test_str_subclass_keys_bind(bank):
     assert kavrel.midi_to_hz(**{StrKey("midi"): 69, StrKey("tuning"): 440.0}) == 440.0
     assert bank.freq(**{StrKey("i"): 2}) == 1320.0
     assert binding_error(lambda: kavrel.midi_to_hz(69, **{StrKey("nope"): 1})) == (
-        "midi_to_hz() got an unexpected keyword argument 'nope'")
+        "midi_to_hz() got an unexpected keyword argument 'nope'"
+    )
 
 
 @pytest.mark.parametrize("key,full,names", RECORDS, ids=RECORD_IDS)
@@ -210,7 +219,7 @@ def test_multiple_values(bank, key, full, names):
     f = target(key, bank)
     args = valid_args(names)
     for pos, name in enumerate(names):
-        msg = binding_error(lambda: f(*args[:pos + 1], **{name: args[pos]}))
+        msg = binding_error(lambda: f(*args[: pos + 1], **{name: args[pos]}))
         assert msg == f"{full} got multiple values for argument '{name}'"
 
 
@@ -234,14 +243,18 @@ def test_missing(bank, key, full, names):
 
 def test_missing_examples():
     assert binding_error(lambda: kavrel.midi_to_hz(60)) == (
-        "midi_to_hz() missing 1 required positional argument: 'tuning'")
+        "midi_to_hz() missing 1 required positional argument: 'tuning'"
+    )
     assert binding_error(lambda: kavrel.ResonatorBank()) == (
-        "ResonatorBank.__new__() missing 2 required positional arguments: 'freqs' and 'sample_rate'")
+        "ResonatorBank.__new__() missing 2 required positional arguments: 'freqs' and 'sample_rate'"
+    )
     assert binding_error(lambda: kavrel.heuristic_alpha()) == (
-        "heuristic_alpha() missing 2 required positional arguments: 'freq' and 'sample_rate'")
+        "heuristic_alpha() missing 2 required positional arguments: 'freq' and 'sample_rate'"
+    )
     # Keyword-only parameters do not make a missing positional count.
     assert binding_error(lambda: kavrel.ResonatorBank(alphas=None)) == (
-        "ResonatorBank.__new__() missing 2 required positional arguments: 'freqs' and 'sample_rate'")
+        "ResonatorBank.__new__() missing 2 required positional arguments: 'freqs' and 'sample_rate'"
+    )
 
 
 def outcome(f, *args, **kwargs):
@@ -283,9 +296,11 @@ def test_constructor_keyword_only_parameters():
     kw_all = kavrel.ResonatorBank(betas=None, alphas=alphas, sample_rate=48000.0, freqs=freqs)
     assert kw_all.resonate(sig, 8).tobytes() == with_alphas.tobytes()
     assert binding_error(lambda: kavrel.ResonatorBank(freqs, 48000.0, gammas=alphas)) == (
-        "ResonatorBank.__new__() got an unexpected keyword argument 'gammas'")
+        "ResonatorBank.__new__() got an unexpected keyword argument 'gammas'"
+    )
     assert binding_error(lambda: kavrel.ResonatorBank(freqs, 48000.0, None)) == (
-        "ResonatorBank.__new__() takes 2 positional arguments but 3 were given")
+        "ResonatorBank.__new__() takes 2 positional arguments but 3 were given"
+    )
 
 
 @pytest.mark.parametrize("name", ["reset", "frequencies", "magnitudes", "phases", "powers"])
@@ -314,8 +329,11 @@ class Recorder:
         return int(self.value)
 
 
-@pytest.mark.parametrize("key,full,names", [r for r in RECORDS if r[0] != "__new__"],
-                         ids=[r[0] for r in RECORDS if r[0] != "__new__"])
+@pytest.mark.parametrize(
+    "key,full,names",
+    [r for r in RECORDS if r[0] != "__new__"],
+    ids=[r[0] for r in RECORDS if r[0] != "__new__"],
+)
 def test_binding_failure_converts_nothing(bank, key, full, names):
     f = target(key, bank)
     rec = Recorder()
@@ -334,6 +352,7 @@ def test_binding_failure_converts_nothing(bank, key, full, names):
 # x: the power is exp2f(0) = 1 exactly.
 # ---------------------------------------------------------------------------
 
+
 def narrowed(x):
     return kavrel.midi_to_hz(69, x)
 
@@ -343,27 +362,51 @@ def f32_bits(x):
         return int(np.array(x, dtype=np.float64).astype(F).view(np.uint32))
 
 
-
-
 class SubInt(int):
     pass
 
 
-@pytest.mark.parametrize("value,expected", [
-    (1, 1.0), (0, 0.0), (-1, -1.0), (True, 1.0), (False, 0.0),
-    (SubFloat(2.5), 2.5), (SubInt(3), 3.0), (AsFloat(-1.0), -1.0), (AsFloat(0.75), 0.75),
-    (AsIndex(-1), -1.0), (AsIndex(12), 12.0), (np.float64(0.1), float(F(0.1))),
-    (np.float32(0.1), float(F(0.1))), (np.int64(-7), -7.0), (np.float16(0.5), 0.5),
-    (fractions.Fraction(1, 3), float(F(1 / 3))), (decimal.Decimal("0.1"), float(F(0.1))),
-    (16777217, 16777216.0), (2 ** 100, 2.0 ** 100), (10 ** 39, math.inf), (-(10 ** 39), -math.inf),
-    (1e39, math.inf), (-1e39, -math.inf),
-    (1.0 + 2.0 ** -24, 1.0), (1.0 + 3 * 2.0 ** -24, 1.0 + 2.0 ** -22),
-    (1.0 + 2.0 ** -24 + 2.0 ** -52, 1.0 + 2.0 ** -23),
-    (3.4028235677973366e38, math.inf), (3.4028235677973362e38, 3.4028234663852886e38),
-    (2.0 ** -149, 2.0 ** -149), (2.0 ** -150, 0.0), (-(2.0 ** -150), -0.0),
-    (1.5 * 2.0 ** -150, 2.0 ** -149), (1e-300, 0.0), (-1e-300, -0.0),
-    (math.nan, math.nan), (math.inf, math.inf),
-])
+@pytest.mark.parametrize(
+    "value,expected",
+    [
+        (1, 1.0),
+        (0, 0.0),
+        (-1, -1.0),
+        (True, 1.0),
+        (False, 0.0),
+        (SubFloat(2.5), 2.5),
+        (SubInt(3), 3.0),
+        (AsFloat(-1.0), -1.0),
+        (AsFloat(0.75), 0.75),
+        (AsIndex(-1), -1.0),
+        (AsIndex(12), 12.0),
+        (np.float64(0.1), float(F(0.1))),
+        (np.float32(0.1), float(F(0.1))),
+        (np.int64(-7), -7.0),
+        (np.float16(0.5), 0.5),
+        (fractions.Fraction(1, 3), float(F(1 / 3))),
+        (decimal.Decimal("0.1"), float(F(0.1))),
+        (16777217, 16777216.0),
+        (2**100, 2.0**100),
+        (10**39, math.inf),
+        (-(10**39), -math.inf),
+        (1e39, math.inf),
+        (-1e39, -math.inf),
+        (1.0 + 2.0**-24, 1.0),
+        (1.0 + 3 * 2.0**-24, 1.0 + 2.0**-22),
+        (1.0 + 2.0**-24 + 2.0**-52, 1.0 + 2.0**-23),
+        (3.4028235677973366e38, math.inf),
+        (3.4028235677973362e38, 3.4028234663852886e38),
+        (2.0**-149, 2.0**-149),
+        (2.0**-150, 0.0),
+        (-(2.0**-150), -0.0),
+        (1.5 * 2.0**-150, 2.0**-149),
+        (1e-300, 0.0),
+        (-1e-300, -0.0),
+        (math.nan, math.nan),
+        (math.inf, math.inf),
+    ],
+)
 def test_real_conversion_narrows_once(value, expected):
     got = narrowed(value)
     assert type(got) is float
@@ -395,18 +438,26 @@ class WrongFloat:
         return "1.0"
 
 
-@pytest.mark.parametrize("value,exc,message", [
-    ("1", TypeError, "must be real number, not str"),
-    (None, TypeError, "must be real number, not NoneType"),
-    # Before Python 3.10 complex had a __float__ that raised its own TypeError.
-    (1j, TypeError, "must be real number, not complex" if sys.version_info >= (3, 10)
-     else "can't convert complex to float"),
-    ([1.0], TypeError, "must be real number, not list"),
-    (2 ** 1024, OverflowError, "int too large to convert to float"),
-    (AsIndex(2 ** 1024), OverflowError, "int too large to convert to float"),
-    (RaisingFloat(), Boom, "no float"),
-    (WrongFloat(), TypeError, "WrongFloat.__float__ returned non-float (type str)"),
-])
+@pytest.mark.parametrize(
+    "value,exc,message",
+    [
+        ("1", TypeError, "must be real number, not str"),
+        (None, TypeError, "must be real number, not NoneType"),
+        # Before Python 3.10 complex had a __float__ that raised its own TypeError.
+        (
+            1j,
+            TypeError,
+            "must be real number, not complex"
+            if sys.version_info >= (3, 10)
+            else "can't convert complex to float",
+        ),
+        ([1.0], TypeError, "must be real number, not list"),
+        (2**1024, OverflowError, "int too large to convert to float"),
+        (AsIndex(2**1024), OverflowError, "int too large to convert to float"),
+        (RaisingFloat(), Boom, "no float"),
+        (WrongFloat(), TypeError, "WrongFloat.__float__ returned non-float (type str)"),
+    ],
+)
 def test_real_conversion_failures_carry_note(bank, value, exc, message):
     cases = [
         (lambda: kavrel.midi_to_hz(value, 440.0), "midi"),
@@ -510,6 +561,7 @@ def test_process_sample_int_equals_float_and_huge_feeds_infinity():
 # Unsigned index conversion (i and hop)
 # ---------------------------------------------------------------------------
 
+
 class IntWithIndex(int):
     def __index__(self):
         return 2
@@ -518,12 +570,23 @@ class IntWithIndex(int):
 INDEX_METHODS = ["freq", "phase", "power", "magnitude", "complex"]
 
 
-@pytest.mark.parametrize("value,channel", [
-    (0, 0), (1, 1), (2, 2), (True, 1), (False, 0), (np.int64(2), 2), (np.uint64(1), 1),
-    (np.int8(0), 0), (AsIndex(2), 2), (SubInt(1), 1),
-    # An int subclass is read as an int; its __index__ is not consulted.
-    (IntWithIndex(0), 0),
-])
+@pytest.mark.parametrize(
+    "value,channel",
+    [
+        (0, 0),
+        (1, 1),
+        (2, 2),
+        (True, 1),
+        (False, 0),
+        (np.int64(2), 2),
+        (np.uint64(1), 1),
+        (np.int8(0), 0),
+        (AsIndex(2), 2),
+        (SubInt(1), 1),
+        # An int subclass is read as an int; its __index__ is not consulted.
+        (IntWithIndex(0), 0),
+    ],
+)
 def test_index_conversion_accepts(bank, value, channel):
     assert bank.freq(value) == FREQS[channel]
     assert bank.freq(i=value) == FREQS[channel]
@@ -531,19 +594,22 @@ def test_index_conversion_accepts(bank, value, channel):
         assert getattr(bank, name)(value) == getattr(bank, name)(channel)
 
 
-@pytest.mark.parametrize("value,exc,message", [
-    (0.0, TypeError, "'float' object cannot be interpreted as an integer"),
-    (np.float32(1), TypeError, "'numpy.float32' object cannot be interpreted as an integer"),
-    ("0", TypeError, "'str' object cannot be interpreted as an integer"),
-    (None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
-    (-1, OverflowError, "can't convert negative int to unsigned"),
-    (-(2 ** 70), OverflowError, "can't convert negative int to unsigned"),
-    (AsIndex(-1), OverflowError, "can't convert negative int to unsigned"),
-    (np.int64(-1), OverflowError, "can't convert negative int to unsigned"),
-    (2 ** 64, OverflowError, "int too big to convert"),
-    (AsIndex(2 ** 64), OverflowError, "int too big to convert"),
-    (AsIndex(1.5), TypeError, "__index__ returned non-int (type float)"),
-])
+@pytest.mark.parametrize(
+    "value,exc,message",
+    [
+        (0.0, TypeError, "'float' object cannot be interpreted as an integer"),
+        (np.float32(1), TypeError, "'numpy.float32' object cannot be interpreted as an integer"),
+        ("0", TypeError, "'str' object cannot be interpreted as an integer"),
+        (None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
+        (-1, OverflowError, "can't convert negative int to unsigned"),
+        (-(2**70), OverflowError, "can't convert negative int to unsigned"),
+        (AsIndex(-1), OverflowError, "can't convert negative int to unsigned"),
+        (np.int64(-1), OverflowError, "can't convert negative int to unsigned"),
+        (2**64, OverflowError, "int too big to convert"),
+        (AsIndex(2**64), OverflowError, "int too big to convert"),
+        (AsIndex(1.5), TypeError, "__index__ returned non-int (type float)"),
+    ],
+)
 def test_index_conversion_refuses(bank, value, exc, message):
     sig = np.zeros(8, F)
     for name in INDEX_METHODS:
@@ -559,7 +625,7 @@ def test_index_conversion_refuses(bank, value, exc, message):
 
 
 @pytest.mark.parametrize("name", INDEX_METHODS)
-@pytest.mark.parametrize("index", [3, 4, 2 ** 63, 2 ** 64 - 1])
+@pytest.mark.parametrize("index", [3, 4, 2**63, 2**64 - 1])
 def test_index_beyond_channels_is_internal_failure(bank, name, index):
     with pytest.raises(BaseException) as info:
         getattr(bank, name)(index)
@@ -571,8 +637,17 @@ def test_index_beyond_channels_is_internal_failure(bank, name, index):
     assert bank.freq(0) == 440.0
 
 
-@pytest.mark.parametrize("hop,frames", [(True, 16), (np.int64(4), 4), (AsIndex(5), 3),
-                                        (np.uint64(2 ** 64 - 1), 0), (2 ** 64 - 1, 0), (17, 0)])
+@pytest.mark.parametrize(
+    "hop,frames",
+    [
+        (True, 16),
+        (np.int64(4), 4),
+        (AsIndex(5), 3),
+        (np.uint64(2**64 - 1), 0),
+        (2**64 - 1, 0),
+        (17, 0),
+    ],
+)
 def test_hop_conversion(bank, hop, frames):
     out = bank.resonate(np.ones(16, F), hop)
     assert out.shape == (frames, 3)
@@ -591,6 +666,7 @@ def test_hop_zero_is_internal_failure(bank):
 # Instance borrows, observed from inside an argument conversion: the borrow
 # is taken after binding and before conversion.
 # ---------------------------------------------------------------------------
+
 
 def attempt(call):
     try:
@@ -622,15 +698,15 @@ class Hook:
 
 def probes(b, other):
     return [
-        lambda: b.freq(0),                   # shared
-        lambda: b.phases(),                  # shared, no arguments
-        lambda: len(b),                      # shared, length slot
-        lambda: b.reset(),                   # exclusive, no arguments
-        lambda: b.process_sample(1.0),       # exclusive
-        lambda: b.freq(1, 2),                # binding error comes first
-        lambda: b.freq("x"),                 # borrow error before conversion
-        lambda: b.process_sample("x"),       # borrow error before conversion
-        lambda: other.freq(0),               # another bank is free
+        lambda: b.freq(0),  # shared
+        lambda: b.phases(),  # shared, no arguments
+        lambda: len(b),  # shared, length slot
+        lambda: b.reset(),  # exclusive, no arguments
+        lambda: b.process_sample(1.0),  # exclusive
+        lambda: b.freq(1, 2),  # binding error comes first
+        lambda: b.freq("x"),  # borrow error before conversion
+        lambda: b.process_sample("x"),  # borrow error before conversion
+        lambda: other.freq(0),  # another bank is free
         lambda: kavrel.midi_to_hz(69, 440.0),  # functions are free
     ]
 
@@ -650,8 +726,18 @@ def test_exclusive_borrow_seen_during_conversion(how):
         b.process_sample(sample=hook)
     else:
         b.resonate(np.zeros(4, F), hook)
-    assert hook.seen == [MUT, MUT, MUT, EXCL, EXCL, BINDING, MUT, EXCL,
-                         ("ok", 440.0), ("ok", 440.0)]
+    assert hook.seen == [
+        MUT,
+        MUT,
+        MUT,
+        EXCL,
+        EXCL,
+        BINDING,
+        MUT,
+        EXCL,
+        ("ok", 440.0),
+        ("ok", 440.0),
+    ]
     # Released afterwards.
     assert b.freq(0) == 440.0
     b.reset()
@@ -669,8 +755,11 @@ def test_shared_borrow_seen_during_conversion(name):
     assert seen[3] == EXCL
     assert seen[4] == EXCL
     assert seen[5] == BINDING
-    assert seen[6] == ("TypeError", "'str' object cannot be interpreted as an integer",
-                       argument_notes("i"))
+    assert seen[6] == (
+        "TypeError",
+        "'str' object cannot be interpreted as an integer",
+        argument_notes("i"),
+    )
     assert seen[7] == EXCL
     assert seen[8:] == [("ok", 440.0), ("ok", 440.0)]
     b.reset()
@@ -689,9 +778,11 @@ def test_borrows_released_after_failures():
         def __index__(self):
             fails_inside()
 
-    for call, name in ((lambda: b.process_sample(Raising()), "sample"),
-                       (lambda: b.freq(Raising()), "i"),
-                       (lambda: b.resonate(np.zeros(4, F), Raising()), "hop")):
+    for call, name in (
+        (lambda: b.process_sample(Raising()), "sample"),
+        (lambda: b.freq(Raising()), "i"),
+        (lambda: b.resonate(np.zeros(4, F), Raising()), "hop"),
+    ):
         with pytest.raises(Boom) as info:
             call()
         assert notes(info.value) == argument_notes(name)
@@ -710,6 +801,7 @@ def test_borrows_released_after_failures():
 # ---------------------------------------------------------------------------
 # PanicException
 # ---------------------------------------------------------------------------
+
 
 def catch_panic(call):
     with pytest.raises(BaseException) as info:
@@ -732,7 +824,7 @@ def test_panic_exception_type(bank):
     # One type for every internal failure, every time.
     assert type(catch_panic(lambda: bank.power(7))) is t
     assert type(catch_panic(lambda: bank.resonate(np.zeros(2, F), 0))) is t
-    assert type(catch_panic(lambda: make_bank().complex(2 ** 64 - 1))) is t
+    assert type(catch_panic(lambda: make_bank().complex(2**64 - 1))) is t
 
 
 def test_panic_not_caught_by_except_exception(bank):
@@ -751,8 +843,14 @@ def run_script(code, env_extra=None):
     env = {k: v for k, v in os.environ.items() if k != "KAVREL_BACKTRACE"}
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     env.update(env_extra or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=60, cwd=REPO)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+        cwd=REPO,
+    )
 
 
 HEADER = re.compile(r"^thread '([^']*)' \((\d+)\) panicked at (.+):(\d+):(\d+):$")

@@ -35,8 +35,9 @@ def corpus():
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
         with distributed.Client(cluster) as client:
             yield cluster, client
 
@@ -48,8 +49,9 @@ def tone(sample_rate, seconds, freq, amplitude):
 
 def write_corpus(root):
     (root / "sub").mkdir(parents=True)
-    soundfile.write(root / "a.wav", tone(22050, 0.6, 440.0, 0.5).astype(np.float32), 22050,
-                    subtype="FLOAT")
+    soundfile.write(
+        root / "a.wav", tone(22050, 0.6, 440.0, 0.5).astype(np.float32), 22050, subtype="FLOAT"
+    )
     stereo = np.stack([tone(16000, 0.5, 220.0, 0.6), np.zeros(8000)], axis=1)
     soundfile.write(root / "sub" / "b.flac", stereo, 16000)
     soundfile.write(root / "short.wav", np.zeros(100, np.int16), 8000)  # under one hop
@@ -73,7 +75,7 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
     assert len(failed) == 1 and failed[0].startswith(f"failed: {CORRUPT}: ")
 
     store = zarr.open_group(out, mode="r")
-    assert dict(store.attrs)["errors"] == {CORRUPT: failed[0][len(f"failed: {CORRUPT}: "):]}
+    assert dict(store.attrs)["errors"] == {CORRUPT: failed[0][len(f"failed: {CORRUPT}: ") :]}
     assert "Error opening" in failed[0]  # the reader's own message
     for key in GOOD:
         array = store[key]
@@ -103,11 +105,15 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
     store = zarr.open_group(out, mode="r")
     assert dict(store.attrs)["errors"] == {}
     for key in ("a.wav", CORRUPT):
-        assert np.array_equal(bits(store[key][...]), bits(corpus.analyse_file(str(root / key), HOP)[0]))
+        assert np.array_equal(
+            bits(store[key][...]), bits(corpus.analyse_file(str(root / key), HOP)[0])
+        )
 
 
 @pytest.mark.parametrize("frames_per_block", [1, 7, 4096])
-def test_blockwise_analysis_is_that_of_the_whole_signal(tmp_path, corpus, monkeypatch, frames_per_block):
+def test_blockwise_analysis_is_that_of_the_whole_signal(
+    tmp_path, corpus, monkeypatch, frames_per_block
+):
     path = tmp_path / "noise.flac"
     rng = np.random.default_rng(frames_per_block)
     soundfile.write(path, rng.uniform(-0.5, 0.5, (5000, 3)), 16000)  # 5000 = 19 hops + 136
@@ -142,8 +148,12 @@ def test_script_on_its_own_local_cluster(tmp_path):
     soundfile.write(root / "one.flac", tone(8000, 0.5, 440.0, 0.5), 8000)
     out = tmp_path / "out.zarr"
 
-    run = subprocess.run([sys.executable, str(SCRIPT), str(root), str(out), "--workers", "1"],
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, str(SCRIPT), str(root), str(out), "--workers", "1"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
 
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("1 analysed, 0 already complete, 0 failed")

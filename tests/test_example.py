@@ -8,6 +8,7 @@ import wave
 
 import numpy as np
 import pytest
+
 from support import EXAMPLES, load_example
 
 pytest.importorskip("matplotlib")
@@ -105,7 +106,7 @@ def test_each_demo_note_is_its_own_strongest_channel(example, demo):
         start, end = note.start + 0.1, note.end - 0.1
         power = (np.abs(frames[(times >= start) & (times <= end)]) ** 2).mean(axis=0)
         sounding = {n.midi for n in notes if n.start <= start and n.end >= end}
-        strongest = {21 + int(i) for i in np.argsort(power)[-len(sounding):]}
+        strongest = {21 + int(i) for i in np.argsort(power)[-len(sounding) :]}
         assert note.midi in sounding
         assert strongest == sounding, (note, sorted(strongest), sorted(sounding))
 
@@ -164,8 +165,14 @@ def write_24bit_wav(path, sample_rate, ints):
 
 @pytest.mark.parametrize(
     "dtype, full_scale",
-    [("uint8", 128), ("int16", 2**15), ("int24", 2**23), ("int32", 2**31),
-     ("float32", 1.0), ("float64", 1.0)],
+    [
+        ("uint8", 128),
+        ("int16", 2**15),
+        ("int24", 2**23),
+        ("int32", 2**31),
+        ("float32", 1.0),
+        ("float64", 1.0),
+    ],
 )
 @pytest.mark.parametrize("channels", [1, 2])
 def test_load_audio_scales_and_mixes_to_mono(tmp_path, example, dtype, full_scale, channels):
@@ -211,8 +218,17 @@ def test_silent_input_reports_no_notes(example):
 
 @pytest.mark.parametrize(
     "midi, name",
-    [(21, "A0"), (22, "A#0"), (23, "B0"), (24, "C1"), (59, "B3"), (60, "C4"),
-     (66, "F#4"), (69, "A4"), (108, "C8")],
+    [
+        (21, "A0"),
+        (22, "A#0"),
+        (23, "B0"),
+        (24, "C1"),
+        (59, "B3"),
+        (60, "C4"),
+        (66, "F#4"),
+        (69, "A4"),
+        (108, "C8"),
+    ],
 )
 def test_note_names(example, midi, name):
     assert example.note_name(midi) == name
@@ -220,8 +236,13 @@ def test_note_names(example, midi, name):
 
 @pytest.mark.parametrize(
     "suffix, fmt, subtype, tolerance_db",
-    [(".flac", "FLAC", "PCM_16", 0.1), (".wav", "WAV", "ALAW", 0.3), (".wav", "WAV", "ULAW", 0.3),
-     (".aiff", "AIFF", "PCM_24", 0.1), (".ogg", "OGG", "VORBIS", 0.5)],
+    [
+        (".flac", "FLAC", "PCM_16", 0.1),
+        (".wav", "WAV", "ALAW", 0.3),
+        (".wav", "WAV", "ULAW", 0.3),
+        (".aiff", "AIFF", "PCM_24", 0.1),
+        (".ogg", "OGG", "VORBIS", 0.5),
+    ],
 )
 def test_sound_file_formats_are_read(tmp_path, example, capsys, suffix, fmt, subtype, tolerance_db):
     sample_rate = 22050
@@ -241,7 +262,11 @@ def test_sound_file_formats_are_read(tmp_path, example, capsys, suffix, fmt, sub
     "sample_rate, notice, analysed",
     [
         (8000, "Left out 1 key above the Nyquist frequency (4000 Hz): C8", "87 keys (A0-B7)"),
-        (6000, "Left out 6 keys above the Nyquist frequency (3000 Hz): G7 to C8", "82 keys (A0-F#7)"),
+        (
+            6000,
+            "Left out 6 keys above the Nyquist frequency (3000 Hz): G7 to C8",
+            "82 keys (A0-F#7)",
+        ),
         (8373, None, "88 keys (A0-C8)"),  # C8 is 4186.01 Hz
     ],
 )
@@ -263,20 +288,28 @@ def test_no_printed_segment_is_empty(example):
     frames = example.analyse(tone_440(8000, 2.0, 0.5).astype(np.float32), 8000, 40)
     segments = example.strongest_notes(frames, 40 / 8000)
     assert [(start, end) for start, end, _ in segments] == [
-        (0.25 * k, 0.25 * (k + 1)) for k in range(8)]
+        (0.25 * k, 0.25 * (k + 1)) for k in range(8)
+    ]
 
 
 @pytest.mark.parametrize(
     "case, message",
-    [("missing", "error: no such file: {input}"),
-     ("directory", "error: {input} is a directory, not a sound file"),
-     ("corrupt", "error: cannot read {input}: "),
-     ("not sound", "error: cannot read {input}: Format not recognised."),
-     ("out.xyz", "error: cannot write {output}: the output's extension names its format, one of "),
-     ("out", "error: cannot write {output}: the output's extension names its format, one of "),
-     ("missing/out.png", "error: cannot write {output}: no such directory: ")],
+    [
+        ("missing", "error: no such file: {input}"),
+        ("directory", "error: {input} is a directory, not a sound file"),
+        ("corrupt", "error: cannot read {input}: "),
+        ("not sound", "error: cannot read {input}: Format not recognised."),
+        (
+            "out.xyz",
+            "error: cannot write {output}: the output's extension names its format, one of ",
+        ),
+        ("out", "error: cannot write {output}: the output's extension names its format, one of "),
+        ("missing/out.png", "error: cannot write {output}: no such directory: "),
+    ],
 )
-def test_unusable_input_or_output_is_one_line_and_status_1(tmp_path, example, capsys, case, message):
+def test_unusable_input_or_output_is_one_line_and_status_1(
+    tmp_path, example, capsys, case, message
+):
     path = tmp_path / "tone.wav"
     wavfile.write(path, 8000, tone_440(8000, 0.5, 0.5).astype(np.float32))
     out = tmp_path / (case if "out" in case else "out.png")

@@ -52,9 +52,20 @@ OUTCOMES = collections.Counter()
 # ---------------------------------------------------------------------------
 
 KINDS = {
-    "freqs": "array", "alphas": "array", "betas": "array", "samples": "array", "signal": "array",
-    "sample_rate": "real", "sample": "real", "midi": "real", "tuning": "real", "tau": "real",
-    "alpha": "real", "freq": "real", "hop": "index", "i": "index",
+    "freqs": "array",
+    "alphas": "array",
+    "betas": "array",
+    "samples": "array",
+    "signal": "array",
+    "sample_rate": "real",
+    "sample": "real",
+    "midi": "real",
+    "tuning": "real",
+    "tau": "real",
+    "alpha": "real",
+    "freq": "real",
+    "hop": "index",
+    "i": "index",
 }
 
 SURFACE = {
@@ -89,20 +100,93 @@ CHANGES_STATE = {"process_sample", "process_samples", "resonate", "reset"}
 # dictionary hold the only references to them.
 # ---------------------------------------------------------------------------
 
-DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g", "c8", "c16",
-          "O", "U3", "S3", "M8[s]", "m8[s]", "V4", ">f4", "<f4", ">f8"]
-LAYOUTS = ["contiguous", "0-d", "2-d", "fortran", "strided", "reversed", "read-only", "misaligned",
-           "broadcast", "column", "empty"]
-HUGE_INTS = [0, 1, -1, 2**31, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63, 2**100, -2**100, 10**400]
+DTYPES = [
+    "?",
+    "i1",
+    "u1",
+    "i2",
+    "u2",
+    "i4",
+    "u4",
+    "i8",
+    "u8",
+    "f2",
+    "f4",
+    "f8",
+    "g",
+    "c8",
+    "c16",
+    "O",
+    "U3",
+    "S3",
+    "M8[s]",
+    "m8[s]",
+    "V4",
+    ">f4",
+    "<f4",
+    ">f8",
+]
+LAYOUTS = [
+    "contiguous",
+    "0-d",
+    "2-d",
+    "fortran",
+    "strided",
+    "reversed",
+    "read-only",
+    "misaligned",
+    "broadcast",
+    "column",
+    "empty",
+]
+HUGE_INTS = [
+    0,
+    1,
+    -1,
+    2**31,
+    2**32,
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    2**64,
+    -(2**63),
+    2**100,
+    -(2**100),
+    10**400,
+]
 NUMPY_SCALARS = ["f2", "f4", "f8", "g", "i1", "u1", "i8", "u8", "c8", "?", "M8[s]"]
 EXCEPTIONS = ["ValueError", "ZeroDivisionError", "Own", "OverflowError", "MemoryError"]
 # What a hook does to the call before it returns.
-ACTIONS = ["none", "dtype_f2", "dtype_u1", "dtype_f8", "shape_2d", "shape_0d", "resize", "read_only",
-           "clear_kwargs", "reenter", "collect"]
+ACTIONS = [
+    "none",
+    "dtype_f2",
+    "dtype_u1",
+    "dtype_f8",
+    "shape_2d",
+    "shape_0d",
+    "resize",
+    "read_only",
+    "clear_kwargs",
+    "reenter",
+    "collect",
+]
 FLOAT_RETURNS = ["float", "nan", "int", "str", "none", "float_subclass", "np_float32", "np_float64"]
 INDEX_RETURNS = ["small", "zero", "huge", "negative", "bool", "float", "int_subclass", "str"]
-KEYWORD_NAMES = ["", "freqs\0", "Freqs", "\uff46reqs", "\udc80", "self", "x" * 300, "sample_rate ",
-                 "str_subclass", "hop", "i", "alphas", "samples"]
+KEYWORD_NAMES = [
+    "",
+    "freqs\0",
+    "Freqs",
+    "\uff46reqs",
+    "\udc80",
+    "self",
+    "x" * 300,
+    "sample_rate ",
+    "str_subclass",
+    "hop",
+    "i",
+    "alphas",
+    "samples",
+]
 
 
 class Own(Exception):
@@ -122,16 +206,39 @@ class StrSub(str):
 
 
 finite = st.floats(allow_nan=False, allow_infinity=False, width=32)
-any_float = st.one_of(finite, st.sampled_from([0.0, -0.0, float("nan"), float("inf"), -float("inf"),
-                                               1e308, -1e308, 5e-324, 3.4028235e38, 3.4028236e38]))
+any_float = st.one_of(
+    finite,
+    st.sampled_from(
+        [
+            0.0,
+            -0.0,
+            float("nan"),
+            float("inf"),
+            -float("inf"),
+            1e308,
+            -1e308,
+            5e-324,
+            3.4028235e38,
+            3.4028236e38,
+        ]
+    ),
+)
 
 
 # Strategies are built once: hypothesis spends most of its time otherwise
 # rebuilding them for every draw.
-valid_array = st.tuples(st.just("array"), st.just("f4"), st.just("contiguous"),
-                        st.lists(finite, min_size=0, max_size=24))
-hostile_array = st.tuples(st.just("array"), st.sampled_from(DTYPES), st.sampled_from(LAYOUTS),
-                          st.lists(any_float, min_size=0, max_size=24))
+valid_array = st.tuples(
+    st.just("array"),
+    st.just("f4"),
+    st.just("contiguous"),
+    st.lists(finite, min_size=0, max_size=24),
+)
+hostile_array = st.tuples(
+    st.just("array"),
+    st.sampled_from(DTYPES),
+    st.sampled_from(LAYOUTS),
+    st.lists(any_float, min_size=0, max_size=24),
+)
 HOOK_RETURNS = {"float_hook": FLOAT_RETURNS + EXCEPTIONS, "index_hook": INDEX_RETURNS + EXCEPTIONS}
 HOOK_VALUES = {"float_hook": any_float, "index_hook": st.integers(0, 40)}
 
@@ -140,11 +247,18 @@ def hook_recipe(kinds=("float_hook", "index_hook"), actions=ACTIONS):
     """A hook: its kind, what it does to the call (to which of the call's
     arrays), what it returns or raises (half of the time a valid number),
     and the value it returns."""
-    return st.one_of([
-        st.tuples(st.just(kind), st.sampled_from(actions), st.integers(0, 3),
-                  st.one_of(st.just(HOOK_RETURNS[kind][0]), st.sampled_from(HOOK_RETURNS[kind])),
-                  HOOK_VALUES[kind])
-        for kind in kinds])
+    return st.one_of(
+        [
+            st.tuples(
+                st.just(kind),
+                st.sampled_from(actions),
+                st.integers(0, 3),
+                st.one_of(st.just(HOOK_RETURNS[kind][0]), st.sampled_from(HOOK_RETURNS[kind])),
+                HOOK_VALUES[kind],
+            )
+            for kind in kinds
+        ]
+    )
 
 
 any_hook = hook_recipe()
@@ -152,15 +266,34 @@ plain = st.one_of(
     st.tuples(st.just("int"), st.one_of(st.sampled_from(HUGE_INTS), st.integers(-5, 40))),
     st.tuples(st.just("float"), any_float),
     st.tuples(st.just("np_scalar"), st.sampled_from(NUMPY_SCALARS), st.integers(-3, 40)),
-    st.sampled_from([("none",), ("true",), ("str",), ("bytes",), ("list",), ("dict",), ("object",),
-                     ("complex",), ("fraction",), ("bank",), ("type",)]),
+    st.sampled_from(
+        [
+            ("none",),
+            ("true",),
+            ("str",),
+            ("bytes",),
+            ("list",),
+            ("dict",),
+            ("object",),
+            ("complex",),
+            ("fraction",),
+            ("bank",),
+            ("type",),
+        ]
+    ),
 )
 # By the kind of the parameter: mostly a value of that kind, else anything.
 VALUES = {
     "array": st.one_of(valid_array, valid_array, hostile_array, plain, any_hook),
-    "index": st.one_of(st.tuples(st.just("int"), st.integers(0, 12)), st.tuples(st.just("int"), st.integers(0, 12)),
-                       plain, any_hook),
-    "real": st.one_of(st.tuples(st.just("float"), finite), st.tuples(st.just("float"), finite), plain, any_hook),
+    "index": st.one_of(
+        st.tuples(st.just("int"), st.integers(0, 12)),
+        st.tuples(st.just("int"), st.integers(0, 12)),
+        plain,
+        any_hook,
+    ),
+    "real": st.one_of(
+        st.tuples(st.just("float"), finite), st.tuples(st.just("float"), finite), plain, any_hook
+    ),
 }
 ENTRY_POINTS = st.sampled_from(sorted(SURFACE))
 KEYWORDS = st.sampled_from(KEYWORD_NAMES)
@@ -176,7 +309,9 @@ def call_recipe(draw):
     if n_pos > len(positional):
         args.append(("extra", draw(plain)))
     kwargs = []
-    for p in params[n_pos:] + ([positional[0]] if positional and n_pos and draw(st.booleans()) else []):
+    for p in params[n_pos:] + (
+        [positional[0]] if positional and n_pos and draw(st.booleans()) else []
+    ):
         if p in keyword_only and draw(st.booleans()):
             continue
         kwargs.append((p, draw(VALUES[KINDS[p]])))
@@ -189,10 +324,16 @@ def call_recipe(draw):
 # What a hook may do to the arrays and the keyword dictionary of its call.
 MUTATIONS = ["dtype_f2", "dtype_u1", "dtype_f8", "shape_2d", "shape_0d", "resize", "clear_kwargs"]
 HOOKED = st.sampled_from(["ResonatorBank", "heuristic_alphas", "resonate"])
-MUTATING_HOOKS = {"resonate": hook_recipe(("index_hook",), MUTATIONS),
-                  "other": hook_recipe(("float_hook",), MUTATIONS)}
-nonempty_array = st.tuples(st.just("array"), st.just("f4"), st.just("contiguous"),
-                           st.lists(finite, min_size=1, max_size=24))
+MUTATING_HOOKS = {
+    "resonate": hook_recipe(("index_hook",), MUTATIONS),
+    "other": hook_recipe(("float_hook",), MUTATIONS),
+}
+nonempty_array = st.tuples(
+    st.just("array"),
+    st.just("f4"),
+    st.just("contiguous"),
+    st.lists(finite, min_size=1, max_size=24),
+)
 
 
 @st.composite
@@ -203,13 +344,21 @@ def hooked_call_recipe(draw):
     the engine's reading of it."""
     name = draw(HOOKED)
     first, second = SURFACE[name][0]
-    values = {first: draw(nonempty_array), second: draw(MUTATING_HOOKS.get(name, MUTATING_HOOKS["other"]))}
+    values = {
+        first: draw(nonempty_array),
+        second: draw(MUTATING_HOOKS.get(name, MUTATING_HOOKS["other"])),
+    }
     n_pos = draw(st.integers(0, 2))
     args = [(p, values[p]) for p in (first, second)[:n_pos]]
     kwargs = [(p, values[p]) for p in (first, second)[n_pos:]]
     if name == "ResonatorBank" and draw(st.booleans()):
         n = len(values["freqs"][3])
-        kwargs.append(("alphas", ("array", "f4", "contiguous", draw(st.lists(finite, min_size=n, max_size=n)))))
+        kwargs.append(
+            (
+                "alphas",
+                ("array", "f4", "contiguous", draw(st.lists(finite, min_size=n, max_size=n))),
+            )
+        )
     return name, args, kwargs
 
 
@@ -230,9 +379,13 @@ class Call:
 
 
 def exception(name):
-    return {"ValueError": ValueError("from a hook"), "ZeroDivisionError": ZeroDivisionError("from a hook"),
-            "Own": Own("from a hook"), "OverflowError": OverflowError("from a hook"),
-            "MemoryError": MemoryError("from a hook")}[name]
+    return {
+        "ValueError": ValueError("from a hook"),
+        "ZeroDivisionError": ZeroDivisionError("from a hook"),
+        "Own": Own("from a hook"),
+        "OverflowError": OverflowError("from a hook"),
+        "MemoryError": MemoryError("from a hook"),
+    }[name]
 
 
 class Hook:
@@ -287,9 +440,18 @@ class FloatHook(Hook):
         if self.result in EXCEPTIONS:
             raise exception(self.result)
         v = self.value
-        return self.give({"float": v, "nan": float("nan"), "int": 3, "str": "1.0", "none": None,
-                          "float_subclass": FloatSub(v), "np_float32": np.float32(v),
-                          "np_float64": np.float64(v)}[self.result])
+        return self.give(
+            {
+                "float": v,
+                "nan": float("nan"),
+                "int": 3,
+                "str": "1.0",
+                "none": None,
+                "float_subclass": FloatSub(v),
+                "np_float32": np.float32(v),
+                "np_float64": np.float64(v),
+            }[self.result]
+        )
 
 
 class IndexHook(Hook):
@@ -298,8 +460,18 @@ class IndexHook(Hook):
         if self.result in EXCEPTIONS:
             raise exception(self.result)
         v = self.value
-        return self.give({"small": v, "zero": 0, "huge": 2**64 + v, "negative": -1 - v, "bool": True,
-                          "float": float(v), "int_subclass": IntSub(v), "str": str(v)}[self.result])
+        return self.give(
+            {
+                "small": v,
+                "zero": 0,
+                "huge": 2**64 + v,
+                "negative": -1 - v,
+                "bool": True,
+                "float": float(v),
+                "int_subclass": IntSub(v),
+                "str": str(v),
+            }[self.result]
+        )
 
 
 def build_array(dtype, layout, values):
@@ -311,7 +483,11 @@ def build_array(dtype, layout, values):
         base = np.arange(len(values)).astype(dt)
     else:
         with np.errstate(all="ignore"):
-            base = data.astype(dt) if dt.kind in "fc" else np.nan_to_num(data).clip(-100, 100).astype(dt)
+            base = (
+                data.astype(dt)
+                if dt.kind in "fc"
+                else np.nan_to_num(data).clip(-100, 100).astype(dt)
+            )
     if layout == "contiguous":
         return base
     if layout == "0-d":
@@ -360,9 +536,19 @@ def build(recipe, call, twin=None):
     if tag == "np_scalar":
         with np.errstate(all="ignore"):
             return np.array(recipe[2]).astype(recipe[1])[()]
-    return {"none": None, "true": True, "str": "440", "bytes": b"\x00\x01", "list": [440.0],
-            "dict": {"a": 1}, "object": object(), "complex": 1 + 2j, "fraction": fractions.Fraction(1, 3),
-            "bank": call.bank, "type": np.float32}[tag]
+    return {
+        "none": None,
+        "true": True,
+        "str": "440",
+        "bytes": b"\x00\x01",
+        "list": [440.0],
+        "dict": {"a": 1},
+        "object": object(),
+        "complex": 1 + 2j,
+        "fraction": fractions.Fraction(1, 3),
+        "bank": call.bank,
+        "type": np.float32,
+    }[tag]
 
 
 def keyword(name):
@@ -386,13 +572,19 @@ def invoke(name, bank, args, kwargs, call):
     fn = target(name, bank)
     built_args = [build(r, call) for _, r in args]
     built_kwargs = {keyword(k): build(r, call) for k, r in kwargs}
-    pristine = [np.array(v, copy=True) if isinstance(v, np.ndarray) else None
-                for v in built_args + list(built_kwargs.values())]
+    pristine = [
+        np.array(v, copy=True) if isinstance(v, np.ndarray) else None
+        for v in built_args + list(built_kwargs.values())
+    ]
     return fn, built_args, built_kwargs, pristine
 
 
 def same_bits(a, b):
-    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a.view(np.uint8), b.view(np.uint8))
+    return (
+        a.shape == b.shape
+        and a.dtype == b.dtype
+        and np.array_equal(a.view(np.uint8), b.view(np.uint8))
+    )
 
 
 def usable(bank, twin):
@@ -431,10 +623,12 @@ def check_call(name, bank, twin, args, kwargs):
     # A successful call computed from the checked elements: replay it on the
     # twin with untouched copies of the arrays and the values hooks returned.
     replay = Call(twin)
-    replay_args = [p if p is not None else build(r, replay, call.returned) for p, (_, r) in
-                   zip(pristine, args + kwargs)]
-    replay_kwargs = dict(zip([keyword(k) for k, _ in kwargs], replay_args[len(args):]))
-    replay_args = replay_args[:len(args)]
+    replay_args = [
+        p if p is not None else build(r, replay, call.returned)
+        for p, (_, r) in zip(pristine, args + kwargs)
+    ]
+    replay_kwargs = dict(zip([keyword(k) for k, _ in kwargs], replay_args[len(args) :]))
+    replay_args = replay_args[: len(args)]
     if name == "ResonatorBank":
         freqs = replay_args[0] if replay_args else replay_kwargs["freqs"]
         assert same_bits(result.frequencies(), np.asarray(freqs, F))
@@ -457,8 +651,13 @@ def run_example(freqs, calls):
 bank_freqs = st.lists(st.floats(20.0, 20000.0, width=32), min_size=1, max_size=9)
 surface_calls = st.lists(call_recipe(), min_size=2, max_size=6)
 hooked_calls = st.lists(hooked_call_recipe(), min_size=2, max_size=6)
-fuzz_settings = settings(max_examples=EXAMPLES, derandomize=True, database=None, deadline=None,
-                         suppress_health_check=list(HealthCheck))
+fuzz_settings = settings(
+    max_examples=EXAMPLES,
+    derandomize=True,
+    database=None,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+)
 
 
 # Conversions of complex NumPy scalars and deprecated __float__/__index__
@@ -496,14 +695,21 @@ def main():
     def report(done):
         elapsed = time.perf_counter() - start
         calls = sum(OUTCOMES.values())
-        print(f"{done}: {calls} fuzzed calls in {elapsed:.1f} s ({calls / elapsed:.0f} calls/s); "
-              + ", ".join(f"{kind} {count}" for kind, count in OUTCOMES.most_common()), flush=True)
+        print(
+            f"{done}: {calls} fuzzed calls in {elapsed:.1f} s ({calls / elapsed:.0f} calls/s); "
+            + ", ".join(f"{kind} {count}" for kind, count in OUTCOMES.most_common()),
+            flush=True,
+        )
 
     print(f"standard error of the run: {log.name}", flush=True)
     for name in sys.argv[1:] or generators:
         for k, first in enumerate(range(0, EXAMPLES, chunk)):
-            run = settings(max_examples=min(chunk, EXAMPLES - first), database=None, deadline=None,
-                           suppress_health_check=list(HealthCheck))(given(bank_freqs, generators[name])(run_example))
+            run = settings(
+                max_examples=min(chunk, EXAMPLES - first),
+                database=None,
+                deadline=None,
+                suppress_health_check=list(HealthCheck),
+            )(given(bank_freqs, generators[name])(run_example))
             seed(k)(run)()
             report(f"{name}, {min(first + chunk, EXAMPLES)} examples")
 

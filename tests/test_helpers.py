@@ -14,8 +14,8 @@ import numpy as np
 import pytest
 
 import kavrel
+from libm import exp2f, expf, log10f, logf
 from support import AsFloat, AsIndex, SubFloat, argument_notes, notes
-from libm import exp2f, expf, logf, log10f
 
 F = np.float32
 INF = math.inf
@@ -25,6 +25,7 @@ NAN = math.nan
 # ---------------------------------------------------------------------------
 # Reference arithmetic
 # ---------------------------------------------------------------------------
+
 
 def narrow(x):
     """A Python number read as a double and rounded once to single precision."""
@@ -85,7 +86,8 @@ def check_result(got, expected, context=""):
         assert float(F(got)) == got, f"{context}: {got!r} is not a float32 value"
     assert bits32(got) == bits32(float(expected)), (
         f"{context}: got {got!r} ({bits32(got):#010x}), "
-        f"expected {float(expected)!r} ({bits32(float(expected)):#010x})")
+        f"expected {float(expected)!r} ({bits32(float(expected)):#010x})"
+    )
 
 
 def same(got, expected):
@@ -97,6 +99,7 @@ def same(got, expected):
 # ---------------------------------------------------------------------------
 # Random inputs
 # ---------------------------------------------------------------------------
+
 
 def random_pairs(name, count=400):
     rng = np.random.default_rng(zlib.crc32(name.encode()))
@@ -135,9 +138,30 @@ def test_random_inputs_match_reference(name):
 # IEEE edge cases
 # ---------------------------------------------------------------------------
 
-SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 69.0, 440.0, 48000.0, 1e-45, -1e-45,
-           1e-38, 3.4028234663852886e38, -3.4028234663852886e38, 1e39, -1e39,
-           INF, -INF, NAN, 1e-300, 12.0, -69.0]
+SPECIAL = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    69.0,
+    440.0,
+    48000.0,
+    1e-45,
+    -1e-45,
+    1e-38,
+    3.4028234663852886e38,
+    -3.4028234663852886e38,
+    1e39,
+    -1e39,
+    INF,
+    -INF,
+    NAN,
+    1e-300,
+    12.0,
+    -69.0,
+]
 
 
 @pytest.mark.parametrize("name", sorted(FUNCS))
@@ -215,7 +239,7 @@ def test_midi_60_carries_two_roundings():
     got = kavrel.midi_to_hz(60, 440.0)
     power = exp2f(F(-0.75))
     assert got == float(power * F(440.0))
-    exact = 440.0 * 2.0 ** -0.75
+    exact = 440.0 * 2.0**-0.75
     assert got != exact
     assert got != float(F(exact))
 
@@ -232,7 +256,9 @@ def test_alpha_from_tau_exponent_grouping():
     # differently and check the module follows the first grouping.
     rng = np.random.default_rng(7)
     found = 0
-    for tau, s in zip((10.0 ** rng.uniform(-5, 1, 4000)).tolist(), rng.uniform(100, 96000, 4000).tolist()):
+    for tau, s in zip(
+        (10.0 ** rng.uniform(-5, 1, 4000)).tolist(), rng.uniform(100, 96000, 4000).tolist()
+    ):
         t, sr = F(tau), F(s)
         x1 = (F(-1.0) / sr) / t
         x2 = F(-1.0) / (sr * t)
@@ -284,13 +310,13 @@ def test_heuristic_alpha_is_alpha_from_tau_of_periods():
     for f in (20.0, 440.0, 1000.0, 10000.0):
         tau = math.log10(f + 1.0) / f
         assert kavrel.heuristic_alpha(f, 48000.0) == pytest.approx(
-            kavrel.alpha_from_tau(tau, 48000.0), rel=1e-3)
+            kavrel.alpha_from_tau(tau, 48000.0), rel=1e-3
+        )
 
 
 # ---------------------------------------------------------------------------
 # Argument forms
 # ---------------------------------------------------------------------------
-
 
 
 @pytest.mark.parametrize("name", sorted(FUNCS))
@@ -318,11 +344,18 @@ def test_keyword_names(name):
     check_result(expected, ref(0.25, 1000.0))
 
 
-@pytest.mark.parametrize("name,param", [
-    ("midi_to_hz", "midi"), ("alpha_from_tau", "tau"),
-    ("tau_from_alpha", "alpha"), ("heuristic_alpha", "freq")])
-@pytest.mark.parametrize("bad,exc", [("1", TypeError), (None, TypeError),
-                                     (2 ** 1024, OverflowError), (1j, TypeError)])
+@pytest.mark.parametrize(
+    "name,param",
+    [
+        ("midi_to_hz", "midi"),
+        ("alpha_from_tau", "tau"),
+        ("tau_from_alpha", "alpha"),
+        ("heuristic_alpha", "freq"),
+    ],
+)
+@pytest.mark.parametrize(
+    "bad,exc", [("1", TypeError), (None, TypeError), (2**1024, OverflowError), (1j, TypeError)]
+)
 def test_string_and_bad_arguments_name_the_parameter(name, param, bad, exc):
     func, _ = FUNCS[name]
     with pytest.raises(exc) as info:

@@ -30,7 +30,10 @@ if np.lib.NumpyVersion(np.__version__) < "2.0.0":  # NumPy 2 cannot reassign `da
     RELEASING["data"] = lambda a: setattr(a, "data", np.zeros_like(a).data)
 # Entry points that convert a scalar after an array: call(bank, array, scalar), scalar.
 ENTRIES = {
-    "constructor": (lambda bank, a, s: kavrel.ResonatorBank(a, s).resonate(np.ones(64, F), 8), 8000.0),
+    "constructor": (
+        lambda bank, a, s: kavrel.ResonatorBank(a, s).resonate(np.ones(64, F), 8),
+        8000.0,
+    ),
     "heuristic_alphas": (lambda bank, a, s: kavrel.heuristic_alphas(a, s), 8000.0),
     "resonate": (lambda bank, a, s: bank.resonate(a, s), 3),
 }
@@ -60,8 +63,11 @@ def test_array_changed_by_a_later_conversion(entry, mutation):
     bank, twin = (kavrel.ResonatorBank(FREQS, 44100.0) for _ in range(2))
     hook = Hook(value, lambda: {**KEEPING, **RELEASING}[mutation](array))
     if mutation in RELEASING:
-        with pytest.raises(BufferError, match="^The given array's memory was reallocated while the call "
-                                              "was converting its arguments.$"):
+        with pytest.raises(
+            BufferError,
+            match="^The given array's memory was reallocated while the call "
+            "was converting its arguments.$",
+        ):
             call(bank, array, hook)
     else:
         want = call(twin, array.copy(), value)
@@ -71,15 +77,49 @@ def test_array_changed_by_a_later_conversion(entry, mutation):
     assert bank.resonate(probe, 5).tobytes() == twin.resonate(probe, 5).tobytes()
 
 
-@pytest.mark.parametrize("later,value,call", [
-    ("alphas", 44100.0, lambda h: kavrel.ResonatorBank(
-        **{"freqs": FREQS, "sample_rate": h, "alphas": np.full(3, 0.25, F)}).resonate(np.ones(16, F), 4)),
-    ("signal", 3, lambda h: kavrel.ResonatorBank(FREQS, 44100.0).resonate(**{"signal": np.ones(9, F), "hop": h})),
-    ("tuning", 69.0, lambda h: kavrel.midi_to_hz(**{"midi": h, "tuning": SubFloat(440.0)})),
-    ("sample_rate", 0.5, lambda h: kavrel.alpha_from_tau(**{"tau": h, "sample_rate": SubFloat(440.0)})),
-    ("sample_rate", 0.5, lambda h: kavrel.tau_from_alpha(**{"alpha": h, "sample_rate": SubFloat(440.0)})),
-    ("sample_rate", 0.5, lambda h: kavrel.heuristic_alpha(**{"freq": h, "sample_rate": SubFloat(440.0)})),
-], ids=["constructor", "resonate", "midi_to_hz", "alpha_from_tau", "tau_from_alpha", "heuristic_alpha"])
+@pytest.mark.parametrize(
+    "later,value,call",
+    [
+        (
+            "alphas",
+            44100.0,
+            lambda h: kavrel.ResonatorBank(
+                **{"freqs": FREQS, "sample_rate": h, "alphas": np.full(3, 0.25, F)}
+            ).resonate(np.ones(16, F), 4),
+        ),
+        (
+            "signal",
+            3,
+            lambda h: kavrel.ResonatorBank(FREQS, 44100.0).resonate(
+                **{"signal": np.ones(9, F), "hop": h}
+            ),
+        ),
+        ("tuning", 69.0, lambda h: kavrel.midi_to_hz(**{"midi": h, "tuning": SubFloat(440.0)})),
+        (
+            "sample_rate",
+            0.5,
+            lambda h: kavrel.alpha_from_tau(**{"tau": h, "sample_rate": SubFloat(440.0)}),
+        ),
+        (
+            "sample_rate",
+            0.5,
+            lambda h: kavrel.tau_from_alpha(**{"alpha": h, "sample_rate": SubFloat(440.0)}),
+        ),
+        (
+            "sample_rate",
+            0.5,
+            lambda h: kavrel.heuristic_alpha(**{"freq": h, "sample_rate": SubFloat(440.0)}),
+        ),
+    ],
+    ids=[
+        "constructor",
+        "resonate",
+        "midi_to_hz",
+        "alpha_from_tau",
+        "tau_from_alpha",
+        "heuristic_alpha",
+    ],
+)
 def test_later_argument_kept_alive_when_kwargs_are_emptied(later, value, call):
     alive = []
 

@@ -50,8 +50,13 @@ def cases():
     return {
         # success paths
         "new": (kavrel.ResonatorBank, (freqs(4096), AsFloat(44100.0)), {}, None, 400),
-        "new with factors": (kavrel.ResonatorBank, (freqs(2048), 44100.0),
-                             {"alphas": np.full(2048, 0.01, F), "betas": np.full(2048, 0.02, F)}, None, 400),
+        "new with factors": (
+            kavrel.ResonatorBank,
+            (freqs(2048), 44100.0),
+            {"alphas": np.full(2048, 0.01, F), "betas": np.full(2048, 0.02, F)},
+            None,
+            400,
+        ),
         "process_sample": (b.process_sample, (AsFloat(0.25),), {}, None, 2000),
         "process_samples": (b.process_samples, (sig,), {}, None, 500),
         "resonate": (b.resonate, (sig,), {"hop": AsIndex(16)}, None, 500),
@@ -67,18 +72,63 @@ def cases():
         "powers": (big.powers, (), {}, None, 4000),
         "len": (big.__len__, (), {}, None, 2000),
         "midi_to_hz": (kavrel.midi_to_hz, (AsFloat(69.0), AsFloat(440.0)), {}, None, 2000),
-        "alpha_from_tau": (kavrel.alpha_from_tau, (AsFloat(0.01),), {"sample_rate": AsFloat(44100.0)}, None, 2000),
-        "tau_from_alpha": (kavrel.tau_from_alpha, (AsFloat(0.01), AsFloat(44100.0)), {}, None, 2000),
-        "heuristic_alpha": (kavrel.heuristic_alpha, (AsFloat(440.0), AsFloat(44100.0)), {}, None, 2000),
-        "heuristic_alphas": (kavrel.heuristic_alphas, (freqs(16384), AsFloat(44100.0)), {}, None, 1000),
+        "alpha_from_tau": (
+            kavrel.alpha_from_tau,
+            (AsFloat(0.01),),
+            {"sample_rate": AsFloat(44100.0)},
+            None,
+            2000,
+        ),
+        "tau_from_alpha": (
+            kavrel.tau_from_alpha,
+            (AsFloat(0.01), AsFloat(44100.0)),
+            {},
+            None,
+            2000,
+        ),
+        "heuristic_alpha": (
+            kavrel.heuristic_alpha,
+            (AsFloat(440.0), AsFloat(44100.0)),
+            {},
+            None,
+            2000,
+        ),
+        "heuristic_alphas": (
+            kavrel.heuristic_alphas,
+            (freqs(16384), AsFloat(44100.0)),
+            {},
+            None,
+            1000,
+        ),
         # failure paths
-        "new, lengths differ": (kavrel.ResonatorBank, (freqs(16384), 44100.0), {"betas": np.ones(3, F)},
-                                ValueError, 1000),
-        "new, sample_rate raises": (kavrel.ResonatorBank, (freqs(64), Raising()), {}, ValueError, 1000),
-        "new, alphas float64": (kavrel.ResonatorBank, (freqs(64), 44100.0), {"alphas": np.ones(64)},
-                                TypeError, 1000),
-        "new, unexpected keyword": (kavrel.ResonatorBank, (freqs(64), 44100.0), {"gamma": np.ones(64, F)},
-                                    TypeError, 1000),
+        "new, lengths differ": (
+            kavrel.ResonatorBank,
+            (freqs(16384), 44100.0),
+            {"betas": np.ones(3, F)},
+            ValueError,
+            1000,
+        ),
+        "new, sample_rate raises": (
+            kavrel.ResonatorBank,
+            (freqs(64), Raising()),
+            {},
+            ValueError,
+            1000,
+        ),
+        "new, alphas float64": (
+            kavrel.ResonatorBank,
+            (freqs(64), 44100.0),
+            {"alphas": np.ones(64)},
+            TypeError,
+            1000,
+        ),
+        "new, unexpected keyword": (
+            kavrel.ResonatorBank,
+            (freqs(64), 44100.0),
+            {"gamma": np.ones(64, F)},
+            TypeError,
+            1000,
+        ),
         "process_sample raises": (b.process_sample, (Raising(),), {}, ValueError, 1000),
         "process_samples strided": (b.process_samples, (strided,), {}, TypeError, 1000),
         "resonate, hop raises": (b.resonate, (sig, Raising()), {}, ValueError, 1000),
@@ -87,9 +137,20 @@ def cases():
         "power out of range": (b.power, (AsIndex(64),), {}, panic_type(), 100),
         "complex, index raises": (b.complex, (Raising(),), {}, ValueError, 1000),
         "midi_to_hz raises": (kavrel.midi_to_hz, (AsFloat(69.0), Raising()), {}, ValueError, 1000),
-        "heuristic_alphas, sample_rate raises": (kavrel.heuristic_alphas, (freqs(64), Raising()), {},
-                                                  ValueError, 1000),
-        "heuristic_alphas, 2-d": (kavrel.heuristic_alphas, (np.ones((2, 8), F), 44100.0), {}, TypeError, 1000),
+        "heuristic_alphas, sample_rate raises": (
+            kavrel.heuristic_alphas,
+            (freqs(64), Raising()),
+            {},
+            ValueError,
+            1000,
+        ),
+        "heuristic_alphas, 2-d": (
+            kavrel.heuristic_alphas,
+            (np.ones((2, 8), F), 44100.0),
+            {},
+            TypeError,
+            1000,
+        ),
     }
 
 
@@ -113,7 +174,9 @@ def run(fn, args, kwargs, expected, calls):
 def test_calls_keep_no_references_objects_or_memory(case):
     fn, args, kwargs, expected, calls = cases()[case]
     owner = getattr(fn, "__self__", None)
-    watched = [*args, *kwargs.values()] + ([owner] if isinstance(owner, kavrel.ResonatorBank) else [])
+    watched = [*args, *kwargs.values()] + (
+        [owner] if isinstance(owner, kavrel.ResonatorBank) else []
+    )
     run(fn, args, kwargs, expected, 20)  # first-use objects (NumPy table, holder type)
     gc.collect()
     refs = [sys.getrefcount(obj) for obj in watched]

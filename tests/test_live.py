@@ -29,7 +29,10 @@ def live():
 def run_script(*args, env=None, check=True):
     proc = subprocess.run(
         [sys.executable, str(SCRIPT), *map(str, args)],
-        capture_output=True, text=True, timeout=60, env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
     )
     if check:
         assert proc.returncode == 0, proc.stderr
@@ -93,8 +96,9 @@ def test_tone_reads_its_key_and_offset(tmp_path, freq, midi, rate, block, channe
 
 def test_chord_lists_its_notes_loudest_first_then_silence(tmp_path):
     rate = 44100
-    chord = sum(sine(440 * 2 ** ((m - 69) / 12), a, 1.0, rate)
-                for m, a in [(60, 0.4), (64, 0.3), (67, 0.2)])
+    chord = sum(
+        sine(440 * 2 ** ((m - 69) / 12), a, 1.0, rate) for m, a in [(60, 0.4), (64, 0.3), (67, 0.2)]
+    )
     signal_ = np.concatenate([chord, np.zeros(rate // 2)])
     path = tmp_path / "chord.flac"
     soundfile.write(path, np.stack([0.9 * signal_, 0.5 * signal_], axis=1), rate)
@@ -120,7 +124,9 @@ def test_tuner_holds_one_note_of_an_equal_chord(tmp_path):
 
     lines = plain_lines(run_script("--file", path, "--fast", "--plain").stdout)
 
-    settled = [(note, cents, sorted(notes)) for seconds, note, cents, _, notes in lines if seconds >= 0.5]
+    settled = [
+        (note, cents, sorted(notes)) for seconds, note, cents, _, notes in lines if seconds >= 0.5
+    ]
     assert len(settled) == 7
     assert len({note for note, _, _ in settled}) == 1
     for note, cents, notes in settled:
@@ -204,13 +210,19 @@ def test_microphone_blocks_are_analysed_in_the_callback(tmp_path):
 @pytest.mark.parametrize(
     "module, message",
     [
-        ("raise ImportError('No module named sounddevice')",
-         "the sounddevice package is not installed (pip install sounddevice); "),
-        ("raise OSError('PortAudio library not found')",
-         "PortAudio library not found: install PortAudio (Debian: libportaudio2) or "),
-        ("class PortAudioError(Exception): pass\n"
-         "def query_devices(kind=None): raise PortAudioError('Error querying device -1')",
-         "no audio input device (Error querying device -1); "),
+        (
+            "raise ImportError('No module named sounddevice')",
+            "the sounddevice package is not installed (pip install sounddevice); ",
+        ),
+        (
+            "raise OSError('PortAudio library not found')",
+            "PortAudio library not found: install PortAudio (Debian: libportaudio2) or ",
+        ),
+        (
+            "class PortAudioError(Exception): pass\n"
+            "def query_devices(kind=None): raise PortAudioError('Error querying device -1')",
+            "no audio input device (Error querying device -1); ",
+        ),
     ],
     ids=["no sounddevice", "no PortAudio", "no input device"],
 )
@@ -222,10 +234,13 @@ def test_without_audio_input_it_says_so_in_one_line(tmp_path, module, message):
     assert proc.stderr == f"live.py: {message}analyse a sound file with --file PATH\n"
 
 
-@pytest.mark.parametrize("name, content, message", [
-    ("missing.wav", None, "no such file: {}"),
-    ("notes.wav", "not audio", "cannot read {}: Format not recognised."),
-])
+@pytest.mark.parametrize(
+    "name, content, message",
+    [
+        ("missing.wav", None, "no such file: {}"),
+        ("notes.wav", "not audio", "cannot read {}: Format not recognised."),
+    ],
+)
 def test_unreadable_file_is_one_line(tmp_path, name, content, message):
     path = tmp_path / name
     if content is not None:
@@ -240,8 +255,12 @@ def test_unreadable_file_is_one_line(tmp_path, name, content, message):
 def test_ctrl_c_ends_cleanly(tmp_path):
     path = tmp_path / "long.wav"
     soundfile.write(path, sine(440.0, 0.5, 20.0, 8000), 8000)
-    proc = subprocess.Popen([sys.executable, str(SCRIPT), "--file", str(path), "--plain"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, str(SCRIPT), "--file", str(path), "--plain"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         first = proc.stdout.readline()  # real-time pace: the first line after 0.26 s
         proc.send_signal(signal.SIGINT)

@@ -27,14 +27,20 @@ def huge():
         pytest.skip(f"cannot map 70 TiB of address space: {exc}")
 
 
-@pytest.mark.parametrize("call,size", [
-    (lambda b, x: b.resonate(x, 1), HUGE // 4 * 16 * 8),  # frames * 16 channels * 8 bytes
-    (lambda b, x: kavrel.heuristic_alphas(x, 44100.0), HUGE),
-    (lambda b, x: kavrel.ResonatorBank(x, 44100.0), HUGE),
-    (lambda b, x: kavrel.ResonatorBank(x, 44100.0, alphas=x, betas=x), HUGE),
-], ids=["resonate", "heuristic_alphas", "constructor", "constructor-alphas"])
+@pytest.mark.parametrize(
+    "call,size",
+    [
+        (lambda b, x: b.resonate(x, 1), HUGE // 4 * 16 * 8),  # frames * 16 channels * 8 bytes
+        (lambda b, x: kavrel.heuristic_alphas(x, 44100.0), HUGE),
+        (lambda b, x: kavrel.ResonatorBank(x, 44100.0), HUGE),
+        (lambda b, x: kavrel.ResonatorBank(x, 44100.0, alphas=x, betas=x), HUGE),
+    ],
+    ids=["resonate", "heuristic_alphas", "constructor", "constructor-alphas"],
+)
 def test_oversized_request_raises_and_changes_nothing(huge, call, size):
-    bank, twin = (kavrel.ResonatorBank(np.linspace(50.0, 5000.0, 16, dtype=F), 44100.0) for _ in range(2))
+    bank, twin = (
+        kavrel.ResonatorBank(np.linspace(50.0, 5000.0, 16, dtype=F), 44100.0) for _ in range(2)
+    )
     for b in (bank, twin):
         b.process_samples(np.linspace(-1.0, 1.0, 300, dtype=F))
     held = sys.getrefcount(huge)
@@ -45,8 +51,10 @@ def test_oversized_request_raises_and_changes_nothing(huge, call, size):
     assert bank.resonate(probe, 7).tobytes() == twin.resonate(probe, 7).tobytes()
 
 
-@pytest.mark.skipif("libasan" in pathlib.Path("/proc/self/maps").read_text(),
-                    reason="the address sanitizer's shadow memory defeats an address-space limit")
+@pytest.mark.skipif(
+    "libasan" in pathlib.Path("/proc/self/maps").read_text(),
+    reason="the address sanitizer's shadow memory defeats an address-space limit",
+)
 def test_oversized_readouts_raise_and_change_nothing():
     # A fresh interpreter whose allocator returns every large block to the
     # system when it is freed (a fixed mmap threshold), each readout under an
@@ -70,6 +78,8 @@ def test_oversized_readouts_raise_and_change_nothing():
                 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         print(all(a.tobytes() == b.tobytes() for a, b in zip(before, [bank.phases(), bank.powers()])))
     """
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == ["memory allocation of 4194304 bytes failed"] * 4 + ["True"]

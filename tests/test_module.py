@@ -21,8 +21,14 @@ import kavrel
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 F = np.float32
 
-ALL = ["ResonatorBank", "heuristic_alpha", "heuristic_alphas", "alpha_from_tau",
-       "tau_from_alpha", "midi_to_hz"]
+ALL = [
+    "ResonatorBank",
+    "heuristic_alpha",
+    "heuristic_alphas",
+    "alpha_from_tau",
+    "tau_from_alpha",
+    "midi_to_hz",
+]
 
 FUNCTIONS = {
     "midi_to_hz": ["midi", "tuning"],
@@ -49,8 +55,16 @@ METHODS = [
     ("powers", []),
 ]
 
-INTERPRETER_NAMES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
-                     "__file__", "__cached__", "__builtins__"}
+INTERPRETER_NAMES = {
+    "__name__",
+    "__doc__",
+    "__package__",
+    "__loader__",
+    "__spec__",
+    "__file__",
+    "__cached__",
+    "__builtins__",
+}
 
 
 def make_bank(n=2):
@@ -61,14 +75,21 @@ def run_script(code, env_extra=None):
     env = {k: v for k, v in os.environ.items() if k != "KAVREL_BACKTRACE"}
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     env.update(env_extra or {})
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, env=env, timeout=60, cwd=REPO)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+        cwd=REPO,
+    )
     return result
 
 
 # ---------------------------------------------------------------------------
 # Names
 # ---------------------------------------------------------------------------
+
 
 def test_all_lists_the_six_names_in_order():
     assert type(kavrel.__all__) is list
@@ -101,6 +122,7 @@ def test_names_are_bound_to_their_objects():
 # ---------------------------------------------------------------------------
 # Functions
 # ---------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", list(FUNCTIONS))
 def test_function_signature(name):
@@ -182,7 +204,8 @@ def test_method_signature(name, params):
     P = inspect.Parameter
     # CPython renders $self as positional-only.
     assert [(p.name, p.kind) for p in sig.parameters.values()] == (
-        [("self", P.POSITIONAL_ONLY)] + [(p, P.POSITIONAL_OR_KEYWORD) for p in params])
+        [("self", P.POSITIONAL_ONLY)] + [(p, P.POSITIONAL_OR_KEYWORD) for p in params]
+    )
     bound = inspect.signature(getattr(make_bank(), name))
     assert list(bound.parameters) == params
 
@@ -193,11 +216,22 @@ def test_method_order_follows_table():
 
 
 def test_class_dict_has_only_the_declared_slots():
-    assert set(R.__dict__) == {n for n, _ in METHODS} | {"__new__", "__len__", "__doc__",
-                                                          "__module__"}
+    assert set(R.__dict__) == {n for n, _ in METHODS} | {
+        "__new__",
+        "__len__",
+        "__doc__",
+        "__module__",
+    }
     # Everything else is object's default.
-    for name in ("__init__", "__repr__", "__str__", "__eq__", "__hash__", "__getattribute__",
-                 "__setattr__"):
+    for name in (
+        "__init__",
+        "__repr__",
+        "__str__",
+        "__eq__",
+        "__hash__",
+        "__getattribute__",
+        "__setattr__",
+    ):
         assert getattr(R, name) is getattr(object, name)
     b = make_bank()
     assert b == b and b != make_bank()
@@ -215,8 +249,10 @@ def test_class_flags():
 
 def test_not_subclassable():
     with pytest.raises(TypeError) as info:
+
         class Sub(R):  # noqa: F841
             pass
+
     assert "is not an acceptable base type" in str(info.value)
     with pytest.raises(TypeError):
         type("Sub", (R,), {})
@@ -254,6 +290,7 @@ def test_constructed_via_new_only():
 # ---------------------------------------------------------------------------
 # Re-execution, fresh imports and interpreters (each in its own process)
 # ---------------------------------------------------------------------------
+
 
 def test_import_does_not_touch_numpy():
     result = run_script("""
@@ -307,11 +344,15 @@ def execute_again():
 
 
 def test_execution_step_again_duplicates_all():
-    result = run_script(SETUP + """
+    result = run_script(
+        SETUP
+        + """
 all_before = kavrel.__all__
 print(execute_again())
 assert kavrel.__all__ is all_before
-""" + CALLABLE_CHECKS)
+"""
+        + CALLABLE_CHECKS
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "0"
@@ -322,9 +363,13 @@ assert kavrel.__all__ is all_before
 
 
 def test_reload_keeps_callables_working():
-    result = run_script(SETUP + """
+    result = run_script(
+        SETUP
+        + """
 assert importlib.reload(kavrel) is kavrel
-""" + CALLABLE_CHECKS)
+"""
+        + CALLABLE_CHECKS
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[0] == str([True] * 10)
 
@@ -333,33 +378,46 @@ def test_reload_keeps_the_module_working():
     # CPython marks a module initialised after its first execution step, so
     # reloading this extension does not run the step again: the names stay
     # bound once and every callable keeps working.
-    result = run_script(SETUP + """
+    result = run_script(
+        SETUP
+        + """
 assert importlib.reload(kavrel) is kavrel
-""" + CALLABLE_CHECKS)
+"""
+        + CALLABLE_CHECKS
+    )
     assert result.returncode == 0, result.stderr
     assert ast.literal_eval(result.stdout.splitlines()[1]) in (ALL, ALL + ALL)
 
 
-@pytest.mark.parametrize("setup,error", [
-    ("kavrel.__all__ = ('x',)", "TypeError: 'tuple' object is not an instance of 'list'"),
-    ("kavrel.__all__ = None", "TypeError: 'None' is not an instance of 'list'"),
-    ("kavrel.__all__ = {}", "TypeError: 'dict' object is not an instance of 'list'"),
-])
+@pytest.mark.parametrize(
+    "setup,error",
+    [
+        ("kavrel.__all__ = ('x',)", "TypeError: 'tuple' object is not an instance of 'list'"),
+        ("kavrel.__all__ = None", "TypeError: 'None' is not an instance of 'list'"),
+        ("kavrel.__all__ = {}", "TypeError: 'dict' object is not an instance of 'list'"),
+    ],
+)
 def test_execution_step_refuses_non_list_all(setup, error):
-    result = run_script(SETUP + setup + """
+    result = run_script(
+        SETUP
+        + setup
+        + """
 del kavrel.midi_to_hz
 try:
     execute_again()
 except BaseException as e:
     print(type(e).__name__ + ': ' + str(e))
 print(hasattr(kavrel, 'midi_to_hz'), kavrel.ResonatorBank is old_class)
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [error, "False True"]
 
 
 def test_execution_step_all_variants():
-    result = run_script(SETUP + """
+    result = run_script(
+        SETUP
+        + """
 class Names(list):
     pass
 del kavrel.__all__
@@ -376,7 +434,8 @@ try:
     execute_again()
 except BaseException as e:
     print(type(e).__name__ + ': ' + str(e))
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "0 " + repr(ALL) + " list"
@@ -488,8 +547,11 @@ def test_import_and_calls_without_numpy():
 
     # Four reports on standard error, the hint after the first only.
     message = failures[0][2]
-    report = (r"\nthread '[^'\n]*' \(\d+\) panicked at ([^\n]+):(\d+):(\d+):\n"
-              + re.escape(message) + r"\n")
+    report = (
+        r"\nthread '[^'\n]*' \(\d+\) panicked at ([^\n]+):(\d+):(\d+):\n"
+        + re.escape(message)
+        + r"\n"
+    )
     hint = r"[^\n]*backtrace[^\n]*\n"
     m = re.fullmatch(report + hint + report * 3, result.stderr)
     assert m, result.stderr

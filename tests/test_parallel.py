@@ -23,11 +23,11 @@ def parallel():
 @pytest.mark.parametrize(
     "channels, workers",
     [
-        (32, 2),    # two whole register tiles each
-        (37, 2),    # uneven halves, neither a multiple of the tile
-        (100, 3),   # 33, 34, 33
+        (32, 2),  # two whole register tiles each
+        (37, 2),  # uneven halves, neither a multiple of the tile
+        (100, 3),  # 33, 34, 33
         (1000, 7),
-        (5, 8),     # more workers than channels: one channel each
+        (5, 8),  # more workers than channels: one channel each
         (1, 4),
         (16, None),  # the default worker count
     ],
@@ -59,11 +59,11 @@ def test_channel_splits_cover_every_channel_once_evenly(parallel, channels, part
 @pytest.mark.parametrize(
     "signal, hop",
     [
-        (np.zeros(100, np.float64), 10),        # wrong dtype
-        (np.zeros(200, np.float32)[::2], 10),   # not contiguous
-        ([0.0] * 100, 10),                      # not an array
-        (np.zeros(100, np.float32), -1),        # negative hop
-        (np.zeros(100, np.float32), 0),         # the bank's division failure
+        (np.zeros(100, np.float64), 10),  # wrong dtype
+        (np.zeros(200, np.float32)[::2], 10),  # not contiguous
+        ([0.0] * 100, 10),  # not an array
+        (np.zeros(100, np.float32), -1),  # negative hop
+        (np.zeros(100, np.float32), 0),  # the bank's division failure
     ],
 )
 def test_bad_arguments_fail_as_one_bank_fails(parallel, signal, hop):
@@ -85,6 +85,9 @@ def test_worker_count_below_one_is_refused(parallel, workers):
 def test_demo_checks_identity():
     run = subprocess.run(
         [sys.executable, str(SCRIPT), "--channels", "40", "--seconds", "0.2", "--workers", "3"],
-        capture_output=True, text=True, timeout=60)
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines()[-1] == "  frames identical bit for bit: yes"

@@ -20,17 +20,27 @@ QEMU = shutil.which("qemu-x86_64")
 def qemu_version():
     if QEMU is None:
         return None
-    found = re.search(r"version (\d+)\.(\d+)", subprocess.run([QEMU, "--version"], capture_output=True,
-                                                              text=True).stdout)
+    found = re.search(
+        r"version (\d+)\.(\d+)",
+        subprocess.run([QEMU, "--version"], capture_output=True, text=True).stdout,
+    )
     return (int(found[1]), int(found[2])) if found else None
 
 
 pytestmark = [
-    pytest.mark.skipif(platform.machine() != "x86_64", reason="emulates x86-64 processors on x86-64 only"),
-    pytest.mark.skipif(QEMU is None, reason="qemu-x86_64 is not installed (Debian package qemu-user)"),
-    pytest.mark.skipif(QEMU is not None and (qemu_version() or (0, 0)) < (7, 2),
-                       reason="qemu before 7.2 does not emulate AVX2 and FMA"),
-    pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime does not run under qemu user emulation"),
+    pytest.mark.skipif(
+        platform.machine() != "x86_64", reason="emulates x86-64 processors on x86-64 only"
+    ),
+    pytest.mark.skipif(
+        QEMU is None, reason="qemu-x86_64 is not installed (Debian package qemu-user)"
+    ),
+    pytest.mark.skipif(
+        QEMU is not None and (qemu_version() or (0, 0)) < (7, 2),
+        reason="qemu before 7.2 does not emulate AVX2 and FMA",
+    ),
+    pytest.mark.skipif(
+        UNDER_ASAN, reason="the sanitizer runtime does not run under qemu user emulation"
+    ),
 ]
 
 # A small real workload: default smoothing factors, a block analysis, sample
@@ -57,7 +67,11 @@ WORKLOAD = textwrap.dedent(
 
 
 def run(cpu, code):
-    command = [sys.executable, "-c", code] if cpu is None else [QEMU, "-cpu", cpu, sys.executable, "-c", code]
+    command = (
+        [sys.executable, "-c", code]
+        if cpu is None
+        else [QEMU, "-cpu", cpu, sys.executable, "-c", code]
+    )
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
 

@@ -27,20 +27,39 @@ from bank_model import assert_same_complex
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text()
-EXTRAS = re.findall(r"^([\w-]+) = \[", (ROOT / "pyproject.toml").read_text().split(
-    "[project.optional-dependencies]")[1].split("\n[")[0], flags=re.M)
+EXTRAS = re.findall(
+    r"^([\w-]+) = \[",
+    (ROOT / "pyproject.toml")
+    .read_text()
+    .split("[project.optional-dependencies]")[1]
+    .split("\n[")[0],
+    flags=re.M,
+)
 
 # Languages of fenced blocks that another test checks: language -> that test.
 CHECKED_ELSEWHERE = {"cmake": "test_readme_cpp.py", "cpp": "test_readme_cpp.py"}
 
 # [(heading, text)] of the second-level sections; [(heading, language, code)] of the fenced blocks.
 SECTIONS = list(zip(*[iter(re.split(r"^## (.*)$", "## \n" + README, flags=re.M)[1:])] * 2))
-BLOCKS = [(heading, m[1], m[2]) for heading, text in SECTIONS
-          for m in re.finditer(r"^```(\S*)\n(.*?)^```$", text, flags=re.M | re.S)]
-COMMANDS = [(heading, line.strip()) for heading, text in SECTIONS if heading == "Quick start"
-            for line in text.splitlines() if line.startswith("    ")]
-COMMANDS += [(heading, line.strip()) for heading, lang, code in BLOCKS if lang == "sh"
-             for line in code.splitlines() if line.strip()]
+BLOCKS = [
+    (heading, m[1], m[2])
+    for heading, text in SECTIONS
+    for m in re.finditer(r"^```(\S*)\n(.*?)^```$", text, flags=re.M | re.S)
+]
+COMMANDS = [
+    (heading, line.strip())
+    for heading, text in SECTIONS
+    if heading == "Quick start"
+    for line in text.splitlines()
+    if line.startswith("    ")
+]
+COMMANDS += [
+    (heading, line.strip())
+    for heading, lang, code in BLOCKS
+    if lang == "sh"
+    for line in code.splitlines()
+    if line.strip()
+]
 
 
 def python_block(heading):
@@ -48,8 +67,9 @@ def python_block(heading):
 
 
 def run_python(code, cwd):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120, cwd=cwd)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=cwd
+    )
 
 
 def test_every_fenced_block_names_a_checked_language():

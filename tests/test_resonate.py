@@ -10,7 +10,6 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
 from bank_model import (
     BankModel,
     assert_same_complex,
@@ -23,6 +22,7 @@ from bank_model import (
     noise,
     random_params,
 )
+from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
 
 f32 = np.float32
 c64 = np.complex64
@@ -35,8 +35,6 @@ DIVIDE_BY_ZERO = "attempt to divide by zero"
 LENGTH_FOR_HOP = {1: 45, 3: 200, 64: 700, 100: 1050, 256: 1100, 1000: 2600}
 
 
-
-
 def twins(seed=0, n=9, history=300):
     return make_twins(Bank, seed, n, history)
 
@@ -47,7 +45,7 @@ def blockwise(bank, signal, hop):
     frames = len(signal) // hop
     out = np.empty((frames, len(bank)), dtype=c64)
     for k in range(frames):
-        bank.process_samples(signal[k * hop:(k + 1) * hop])
+        bank.process_samples(signal[k * hop : (k + 1) * hop])
         out[k] = complex_row(bank)
     return out
 
@@ -90,8 +88,10 @@ def test_renormalisation_across_frames():
     want = model.resonate(signal, 100)
     assert_same_complex(got, want)
     wrong = unnormalised.resonate(signal, 100)
-    differs = [not np.array_equal(canonical_bits(want[k].view(f32)),
-                                  canonical_bits(wrong[k].view(f32))) for k in range(6)]
+    differs = [
+        not np.array_equal(canonical_bits(want[k].view(f32)), canonical_bits(wrong[k].view(f32)))
+        for k in range(6)
+    ]
     assert differs[:3] == [False, False, True]  # the first effect shows in frame 2
     # Next renormalisation after 168 more samples (768), not after 256.
     more = noise(rng, 170)
@@ -111,10 +111,19 @@ def test_ten_samples_with_hop_four():
     assert_twins_agree(a, b)
 
 
-@pytest.mark.parametrize("length, hop", [
-    (300, 300), (300, 299), (300, 301), (300, 2**64 - 1), (255, 256),
-    (0, 1), (0, 64), (1, 2),
-])
+@pytest.mark.parametrize(
+    "length, hop",
+    [
+        (300, 300),
+        (300, 299),
+        (300, 301),
+        (300, 2**64 - 1),
+        (255, 256),
+        (0, 1),
+        (0, 64),
+        (1, 2),
+    ],
+)
 def test_hop_at_or_beyond_the_signal_length(length, hop):
     a, b = twins(seed=3200, n=9)
     signal = noise(np.random.default_rng(3201), length)
@@ -194,9 +203,15 @@ def test_bank_without_channels(length, hop):
     assert bank.reset() is None and len(bank) == 0
 
 
-@pytest.mark.parametrize("signal", [
-    np.ones(10, f32), np.ones(3, f32), np.zeros(0, f32), np.zeros(8, f32)[::2][:0],
-])
+@pytest.mark.parametrize(
+    "signal",
+    [
+        np.ones(10, f32),
+        np.ones(3, f32),
+        np.zeros(0, f32),
+        np.zeros(8, f32)[::2][:0],
+    ],
+)
 @pytest.mark.parametrize("channels", [9, 0])
 def test_hop_zero(signal, channels):
     if channels:
@@ -248,16 +263,22 @@ def test_keyword_and_index_like_arguments():
     signal = noise(np.random.default_rng(4001), 64)
     ro = signal.copy()
     ro.setflags(write=False)
-    got = np.concatenate([
-        a.resonate(signal=signal, hop=16),
-        a.resonate(ro, np.int64(8)),
-        a.resonate(signal[:3], True),
-        a.resonate(hop=np.uint8(32), signal=signal),
-    ])
-    want = np.concatenate([
-        blockwise(b, signal, 16), blockwise(b, signal, 8),
-        blockwise(b, signal[:3], 1), blockwise(b, signal, 32),
-    ])
+    got = np.concatenate(
+        [
+            a.resonate(signal=signal, hop=16),
+            a.resonate(ro, np.int64(8)),
+            a.resonate(signal[:3], True),
+            a.resonate(hop=np.uint8(32), signal=signal),
+        ]
+    )
+    want = np.concatenate(
+        [
+            blockwise(b, signal, 16),
+            blockwise(b, signal, 8),
+            blockwise(b, signal[:3], 1),
+            blockwise(b, signal, 32),
+        ]
+    )
     assert_same_complex(got, want)
     assert_twins_agree(a, b)
 
@@ -265,13 +286,22 @@ def test_keyword_and_index_like_arguments():
 def _refusals():
     good = np.ones(16, f32)
     return [
-        ((np.ones(16),), {"hop": 4}, TypeError, "signal",
-         "'ndarray' object is not an instance of 'ndarray'"),
-        (([1.0] * 16, 4), {}, TypeError, "signal",
-         "'list' object is not an instance of 'ndarray'"),
+        (
+            (np.ones(16),),
+            {"hop": 4},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (([1.0] * 16, 4), {}, TypeError, "signal", "'list' object is not an instance of 'ndarray'"),
         ((None, 4), {}, TypeError, "signal", "'None' is not an instance of 'ndarray'"),
-        ((np.ones((4, 4), f32), 4), {}, TypeError, "signal",
-         "'ndarray' object is not an instance of 'ndarray'"),
+        (
+            (np.ones((4, 4), f32), 4),
+            {},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
         ((np.ones(32, f32)[::2], 4), {}, TypeError, None, NOT_CONTIGUOUS),
         ((np.ones(16, f32)[::-1], 4), {}, TypeError, None, NOT_CONTIGUOUS),
         ((good, -1), {}, OverflowError, "hop", None),
@@ -281,21 +311,56 @@ def _refusals():
         ((good, 2**64), {}, OverflowError, "hop", None),
         # The signal is converted before the hop, and checked for contiguity
         # before the hop is looked at.
-        ((np.ones(16), -1), {}, TypeError, "signal",
-         "'ndarray' object is not an instance of 'ndarray'"),
+        (
+            (np.ones(16), -1),
+            {},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
         ((np.ones(32, f32)[::2], 0), {}, TypeError, None, NOT_CONTIGUOUS),
-        ((np.ones(16), 0), {}, TypeError, "signal",
-         "'ndarray' object is not an instance of 'ndarray'"),
-        ((good,), {}, TypeError, None,
-         "ResonatorBank.resonate() missing 1 required positional argument: 'hop'"),
-        ((), {}, TypeError, None,
-         "ResonatorBank.resonate() missing 2 required positional arguments: 'signal' and 'hop'"),
-        ((good, 4, 4), {}, TypeError, None,
-         "ResonatorBank.resonate() takes 2 positional arguments but 3 were given"),
-        ((good,), {"signal": good}, TypeError, None,
-         "ResonatorBank.resonate() got multiple values for argument 'signal'"),
-        ((good, 4), {"step": 4}, TypeError, None,
-         "ResonatorBank.resonate() got an unexpected keyword argument 'step'"),
+        (
+            (np.ones(16), 0),
+            {},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (
+            (good,),
+            {},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() missing 1 required positional argument: 'hop'",
+        ),
+        (
+            (),
+            {},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() missing 2 required positional arguments: 'signal' and 'hop'",
+        ),
+        (
+            (good, 4, 4),
+            {},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            (good,),
+            {"signal": good},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() got multiple values for argument 'signal'",
+        ),
+        (
+            (good, 4),
+            {"step": 4},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() got an unexpected keyword argument 'step'",
+        ),
     ]
 
 

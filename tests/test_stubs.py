@@ -25,7 +25,10 @@ def installed_stub():
 def run_mypy(tool, *args, cwd):
     return subprocess.run(
         [sys.executable, "-m", tool, *args],
-        capture_output=True, text=True, timeout=300, cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=cwd,
     )
 
 
@@ -38,8 +41,14 @@ def test_stubs_match_the_built_module(tmp_path):
 def test_mypy_strict_accepts_typed_use_and_rejects_mistakes_on_their_lines(tmp_path):
     typed, mistyped = SCRIPTS / "typed_user.py", SCRIPTS / "mistyped_user.py"
     run = run_mypy(
-        "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
-        str(typed), str(mistyped), cwd=tmp_path,
+        "mypy",
+        "--strict",
+        "--no-error-summary",
+        "--cache-dir",
+        str(tmp_path / "cache"),
+        str(typed),
+        str(mistyped),
+        cwd=tmp_path,
     )
     errors = re.findall(r"^(.*?):(\d+): error: (.*)$", run.stdout, re.M)
     assert run.returncode == 1, run.stdout + run.stderr

@@ -149,10 +149,18 @@ CONFLICTS = [
     ("frequencies", lambda b: b.frequencies(), RuntimeError, MUTABLY_BORROWED),
     ("len", lambda b: len(b), RuntimeError, MUTABLY_BORROWED),
     ("bool", lambda b: bool(b), RuntimeError, MUTABLY_BORROWED),
-    ("binding first", lambda b: b.freq(1, 2), TypeError,
-     "ResonatorBank.freq() takes 1 positional arguments but 2 were given"),
-    ("binding first resonate", lambda b: b.resonate(np.ones(8, f32)), TypeError,
-     "ResonatorBank.resonate() missing 1 required positional argument: 'hop'"),
+    (
+        "binding first",
+        lambda b: b.freq(1, 2),
+        TypeError,
+        "ResonatorBank.freq() takes 1 positional arguments but 2 were given",
+    ),
+    (
+        "binding first resonate",
+        lambda b: b.resonate(np.ones(8, f32)),
+        TypeError,
+        "ResonatorBank.resonate() missing 1 required positional argument: 'hop'",
+    ),
 ]
 
 
@@ -180,9 +188,12 @@ def test_busy_bank_turns_other_calls_away(workload, kind):
             outcome(lambda: Bank(np.ones(3, f32), 8000.0)),
         ]
         result = worker.join()
-        wrong = [(name, got) for (name, fn, typ, msg) in CONFLICTS
-                 for got, finished in [seen[name]]
-                 if got != (typ, msg) and not finished]
+        wrong = [
+            (name, got)
+            for (name, fn, typ, msg) in CONFLICTS
+            for got, finished in [seen[name]]
+            if got != (typ, msg) and not finished
+        ]
         late = any(finished for _, finished in seen.values())
         if not wrong and late:
             # Some checks ran after the call had ended: not a fair test.

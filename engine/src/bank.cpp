@@ -23,7 +23,8 @@ constexpr std::size_t block_len = 2048;
 
 void check_index(std::size_t i, std::size_t n) {
     if (i >= n)
-        panic("index out of bounds: the len is " + std::to_string(n) + " but the index is " + std::to_string(i));
+        panic("index out of bounds: the len is " + std::to_string(n) + " but the index is " +
+              std::to_string(i));
 }
 
 float power_of(float re, float im) noexcept { return (re * re) + (im * im); }
@@ -31,7 +32,8 @@ float power_of(float re, float im) noexcept { return (re * re) + (im * im); }
 // The block step: channel tiles kept in registers over blocks of samples,
 // renormalising at the multiples of renorm_period of the running count and
 // recording frames into `frames` if given.
-void advance(ResonatorBank& bank, const float* xs, std::size_t len, kernel::FrameSink* frames) noexcept {
+void advance(ResonatorBank& bank, const float* xs, std::size_t len,
+             kernel::FrameSink* frames) noexcept {
     std::uint64_t& count = detail::BankAccess::sample_count(bank);
     if (bank.n_channels() == 0) {
         count += len;
@@ -151,7 +153,8 @@ FloatBuffer ResonatorBank::magnitudes() const {
 
 void ResonatorBank::reset() noexcept {
     for (std::size_t k = 0; k < n_channels_; ++k) phasor_re_[k] = 1.0f;
-    FloatBuffer* const zeroed[5] = {&phasor_im_, &stage1_re_, &stage1_im_, &stage2_re_, &stage2_im_};
+    FloatBuffer* const zeroed[5] = {&phasor_im_, &stage1_re_, &stage1_im_, &stage2_re_,
+                                    &stage2_im_};
     for (FloatBuffer* f : zeroed)
         for (std::size_t k = 0; k < n_channels_; ++k) (*f)[k] = 0.0f;
     sample_count_ = 0;

@@ -103,7 +103,8 @@ inline void renormalize_lanes(Lanes& l) noexcept {
 // Writes the second stage of eight channels as (re, im) pairs at `out`.
 // Frames are written once and not read back here, so aligned, complete
 // groups bypass the cache.
-inline void record_lanes(const Lanes& l, const Mask& m, std::size_t valid, Complex32* out) noexcept {
+inline void record_lanes(const Lanes& l, const Mask& m, std::size_t valid,
+                         Complex32* out) noexcept {
     const __m256 lo = _mm256_unpacklo_ps(l.s2r, l.s2i);  // r0 m0 r1 m1 | r4 m4 r5 m5
     const __m256 hi = _mm256_unpackhi_ps(l.s2r, l.s2i);  // r2 m2 r3 m3 | r6 m6 r7 m7
     const __m256 first = _mm256_permute2f128_ps(lo, hi, 0x20);
@@ -129,8 +130,8 @@ inline void record_lanes(const Lanes& l, const Mask& m, std::size_t valid, Compl
 // registers for the whole run. Two independent groups hide the latency of the
 // phasor rotation, which carries from one sample to the next.
 template <int V>
-void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t len, std::uint64_t count,
-              FrameSink frames) noexcept {
+void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t len,
+              std::uint64_t count, FrameSink frames) noexcept {
     static_assert(V == 1 || V == 2);
     const Mask m0 = lanes_at(k0, c.n);
     const Mask m1 = V == 2 ? lanes_at(k0 + 8, c.n) : m0;
@@ -148,7 +149,8 @@ void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t le
         std::uint64_t seg = len - t;
         const std::uint64_t to_renorm = renorm_period - (count + t) % renorm_period;
         if (to_renorm < seg) seg = to_renorm;
-        if (frames.row != nullptr && frames.hop - frames.filled < seg) seg = frames.hop - frames.filled;
+        if (frames.row != nullptr && frames.hop - frames.filled < seg)
+            seg = frames.hop - frames.filled;
         const std::size_t stop = t + static_cast<std::size_t>(seg);
         for (; t < stop; ++t) {
             // Hides the table's address from the optimiser once per sample, so

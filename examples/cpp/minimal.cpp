@@ -15,7 +15,8 @@ int main() {
     kavrel::ResonatorBank bank(channels, rate);
 
     std::vector<float> tone(44100);  // one second of a 440 Hz cosine, amplitude 0.5
-    for (std::size_t t = 0; t < tone.size(); ++t) tone[t] = 0.5f * std::cos(6.2831855f * 440.0f * static_cast<float>(t) / rate);
+    for (std::size_t t = 0; t < tone.size(); ++t)
+        tone[t] = 0.5f * std::cos(6.2831855f * 440.0f * static_cast<float>(t) / rate);
     bank.process_samples(tone.data(), tone.size());
 
     for (std::size_t k = 0; k < bank.n_channels(); ++k)

@@ -17,7 +17,8 @@ int main() {
     for (int midi : notes) {
         const double hz = kavrel::midi_to_hz(static_cast<float>(midi), 440.0f);
         for (std::size_t t = 0; t < note_len; ++t)
-            signal.push_back(static_cast<float>(0.5 * std::sin(2.0 * M_PI * hz * static_cast<double>(t) / sample_rate)));
+            signal.push_back(static_cast<float>(
+                0.5 * std::sin(2.0 * M_PI * hz * static_cast<double>(t) / sample_rate)));
     }
 
     // One channel per semitone from C4 to C6, with the default smoothing factors.
@@ -43,7 +44,8 @@ int main() {
                 best = k;
             }
         }
-        std::printf("%5zu  %6.2f  %4d  %7.2f\n", f, static_cast<double>((f + 1) * hop) / sample_rate,
-                    60 + static_cast<int>(best), static_cast<double>(channels[best].freq));
+        std::printf("%5zu  %6.2f  %4d  %7.2f\n", f,
+                    static_cast<double>((f + 1) * hop) / sample_rate, 60 + static_cast<int>(best),
+                    static_cast<double>(channels[best].freq));
     }
 }

@@ -20,7 +20,8 @@ BankObject* as_bank(PyObject* self) { return reinterpret_cast<BankObject*>(self)
 
 // ---- Construction ----------------------------------------------------------
 
-constexpr Signature<2, 2> new_sig{"ResonatorBank", "__new__", {"freqs", "sample_rate", "alphas", "betas"}};
+constexpr Signature<2, 2> new_sig{
+    "ResonatorBank", "__new__", {"freqs", "sample_rate", "alphas", "betas"}};
 
 FloatBuffer copy_of(std::span<const float> values) {
     FloatBuffer out(values.size());
@@ -59,14 +60,16 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             raise(PyExc_ValueError, "freqs, alphas, and betas must have the same length");
 
         Buffer<ChannelConfig> configs(f.size());
-        for (std::size_t i = 0; i < f.size(); ++i) configs[i] = ChannelConfig{f[i], alphas[i], betas[i]};
+        for (std::size_t i = 0; i < f.size(); ++i)
+            configs[i] = ChannelConfig{f[i], alphas[i], betas[i]};
         ResonatorBank bank({configs.data(), configs.size()}, sample_rate);
         configs = {};
         alphas = {};
         betas = {};
         freqs.release();
 
-        PyObject* self = check(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
+        PyObject* self =
+            check(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
         new (&as_bank(self)->bank) ResonatorBank(std::move(bank));
         new (&as_bank(self)->borrow) BorrowFlag(0);
         return self;
@@ -210,7 +213,11 @@ PyType_Slot bank_slots[] = {
 };
 
 PyType_Spec bank_spec = {
-    "builtins.ResonatorBank", static_cast<int>(sizeof(BankObject)), 0, Py_TPFLAGS_DEFAULT, bank_slots,
+    "builtins.ResonatorBank",
+    static_cast<int>(sizeof(BankObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    bank_slots,
 };
 
 ProcessObject bank_type;

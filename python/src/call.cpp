@@ -27,8 +27,8 @@ std::string display_name(const Params& p) {
 
 [[noreturn]] void unexpected_keyword(const Params& p, PyObject* key) {
     const Ref held = Ref::borrow(key);  // str() of a str subclass may run code that drops it
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display_name(p).c_str(),
-                 key);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                 display_name(p).c_str(), key);
     throw PyError{};
 }
 
@@ -119,7 +119,8 @@ SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag) {
 
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
     Py_ssize_t expected = 0;
-    if (!flag.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
+    if (!flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                      std::memory_order_relaxed))
         raise(PyExc_RuntimeError, "Already borrowed");
 }
 
@@ -147,7 +148,8 @@ void type_error(PyObject* obj, const char* target) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
         throw PyError{};
     }
-    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref qualname = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     PyErr_Format(PyExc_TypeError, "'%S' object is not an instance of '%s'", qualname.get(), target);
     throw PyError{};
 }
@@ -185,7 +187,9 @@ PyObject* result_object(PyObject* obj, std::source_location where) {
 
 PyObject* float_result(float value) { return result_object(PyFloat_FromDouble(value)); }
 
-PyObject* complex_result(float re, float im) { return result_object(PyComplex_FromDoubles(re, im)); }
+PyObject* complex_result(float re, float im) {
+    return result_object(PyComplex_FromDoubles(re, im));
+}
 
 PyObject* none_result() noexcept {
     Py_IncRef(Py_None);

@@ -18,7 +18,8 @@ ProcessObject panic_exception_type;
 PyObject* make_panic_exception_type() {
     return PyErr_NewExceptionWithDoc(
         "kavrel_runtime.PanicException",
-        "An internal failure of kavrel: a broken invariant such as a channel index out of range.\n\n"
+        "An internal failure of kavrel: a broken invariant such as a channel index out of "
+        "range.\n\n"
         "PanicException derives from BaseException, not Exception, so `except Exception` does not\n"
         "catch it; it normally propagates to the top level and ends the program.",
         PyExc_BaseException, nullptr);
@@ -45,8 +46,10 @@ std::string current_thread_name() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
-    PyObject* thread = threading != nullptr ? PyObject_CallMethod(threading, "current_thread", nullptr) : nullptr;
-    std::string name = consume_text(thread != nullptr ? PyObject_GetAttrString(thread, "name") : nullptr);
+    PyObject* thread =
+        threading != nullptr ? PyObject_CallMethod(threading, "current_thread", nullptr) : nullptr;
+    std::string name =
+        consume_text(thread != nullptr ? PyObject_GetAttrString(thread, "name") : nullptr);
     Py_DecRef(thread);
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
@@ -71,8 +74,9 @@ void write_report(const Panic& p) {
         std::fflush(stderr);
         ::backtrace_symbols_fd(p.frames(), p.frame_count(), 2);
     } else if (!hint_given.exchange(true)) {
-        std::fputs("note: run with `KAVREL_BACKTRACE=1` environment variable to display a backtrace\n",
-                   stderr);
+        std::fputs(
+            "note: run with `KAVREL_BACKTRACE=1` environment variable to display a backtrace\n",
+            stderr);
     }
     std::fflush(stderr);
 }
@@ -90,7 +94,8 @@ void raise_panic(const Panic& p) noexcept {
         write_report(p);
         PyObject* type = panic_exception_type.get(make_panic_exception_type);
         const std::string& text = p.message().empty() ? std::string("explicit panic") : p.message();
-        PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        PyObject* message =
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
         if (message == nullptr) abort_at_boundary();
         PyErr_SetObject(type, message);
         Py_DecRef(message);
@@ -107,10 +112,11 @@ std::string describe_pending(const char* what) {
     if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
     // The formatted exception with its traceback; its repr if that fails.
     PyObject* tb_module = PyImport_ImportModule("traceback");
-    PyObject* lines = tb_module != nullptr
-                          ? PyObject_CallMethod(tb_module, "format_exception", "OOO", type ? type : Py_None,
-                                                value ? value : Py_None, traceback ? traceback : Py_None)
-                          : nullptr;
+    PyObject* lines =
+        tb_module != nullptr
+            ? PyObject_CallMethod(tb_module, "format_exception", "OOO", type ? type : Py_None,
+                                  value ? value : Py_None, traceback ? traceback : Py_None)
+            : nullptr;
     PyObject* empty = PyUnicode_FromString("");
     std::string description =
         consume_text(lines != nullptr && empty != nullptr ? PyUnicode_Join(empty, lines) : nullptr);

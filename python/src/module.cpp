@@ -31,7 +31,8 @@ void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
         return fresh;
     }());
     if (!PyList_Check(all.get())) type_error(all.get(), "list");
-    if (PyList_Append(all.get(), name) < 0) panic(describe_pending("could not append __name__ to __all__"));
+    if (PyList_Append(all.get(), name) < 0)
+        panic(describe_pending("could not append __name__ to __all__"));
     if (PyObject_SetAttr(module, name, value) < 0) throw PyError{};
 }
 
@@ -52,7 +53,8 @@ int module_exec(PyObject* module) {
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
         for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
             Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
-            Ref name = Ref::steal(PyObject_GetAttr(function.get(), interned(name_name, "__name__")));
+            Ref name =
+                Ref::steal(PyObject_GetAttr(function.get(), interned(name_name, "__name__")));
             type_check(name.get(), &PyUnicode_Type, "str");
             add_attribute(module, name.get(), function.get());
         }

@@ -12,13 +12,13 @@ using npy_intp = Py_ssize_t;
 // The leading fields of every ndarray object (unchanged since NumPy 1.7).
 struct ArrayObject {
     PyObject ob_base;
-    char* data;           // first element
-    int nd;               // number of dimensions
-    npy_intp* dimensions; // shape
-    npy_intp* strides;    // bytes between elements, per dimension
-    PyObject* base;       // object that keeps the data alive
-    PyObject* descr;      // element type descriptor
-    int flags;            // NPY_ARRAY_* flags below
+    char* data;            // first element
+    int nd;                // number of dimensions
+    npy_intp* dimensions;  // shape
+    npy_intp* strides;     // bytes between elements, per dimension
+    PyObject* base;        // object that keeps the data alive
+    PyObject* descr;       // element type descriptor
+    int flags;             // NPY_ARRAY_* flags below
 };
 
 // The leading fields of an element type descriptor up to its item size,
@@ -65,21 +65,22 @@ constexpr unsigned int MIN_FEATURE_VERSION = 11;
 
 // Slots of the C-API table (the `_ARRAY_API` capsule) and their signatures.
 namespace slot {
-constexpr int GetNDArrayCVersion = 0;          // unsigned int (void)
-constexpr int Type = 2;                        // PyTypeObject PyArray_Type
-constexpr int DescrFromType = 45;              // PyObject* descr (int type)
-constexpr int NewFromDescr = 94;               // see NewFromDescrFn
-constexpr int Newshape = 135;                  // PyObject* (array, Dims*, order)
-constexpr int EquivTypes = 182;                // unsigned char (descr, descr)
-constexpr int GetEndianness = 210;             // int (void)
-constexpr int GetNDArrayCFeatureVersion = 211; // unsigned int (void)
-constexpr int SetBaseObject = 282;             // int (array, steals obj)
+constexpr int GetNDArrayCVersion = 0;           // unsigned int (void)
+constexpr int Type = 2;                         // PyTypeObject PyArray_Type
+constexpr int DescrFromType = 45;               // PyObject* descr (int type)
+constexpr int NewFromDescr = 94;                // see NewFromDescrFn
+constexpr int Newshape = 135;                   // PyObject* (array, Dims*, order)
+constexpr int EquivTypes = 182;                 // unsigned char (descr, descr)
+constexpr int GetEndianness = 210;              // int (void)
+constexpr int GetNDArrayCFeatureVersion = 211;  // unsigned int (void)
+constexpr int SetBaseObject = 282;              // int (array, steals obj)
 }  // namespace slot
 
 using VersionFn = unsigned int (*)();
 using DescrFromTypeFn = PyObject* (*)(int);
-using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyObject* descr_stolen, int nd, const npy_intp* dims,
-                                     const npy_intp* strides, void* data, int flags, PyObject* obj);
+using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyObject* descr_stolen, int nd,
+                                     const npy_intp* dims, const npy_intp* strides, void* data,
+                                     int flags, PyObject* obj);
 using NewshapeFn = PyObject* (*)(PyObject*, Dims*, int order);
 using EquivTypesFn = unsigned char (*)(PyObject*, PyObject*);
 using EndiannessFn = int (*)();

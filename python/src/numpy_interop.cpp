@@ -32,23 +32,28 @@ void** fetch_api_table() {
     void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (table == nullptr) throw PyError{};
 
-    const unsigned abi_version = reinterpret_cast<abi::VersionFn>(table[abi::slot::GetNDArrayCVersion])();
+    const unsigned abi_version =
+        reinterpret_cast<abi::VersionFn>(table[abi::slot::GetNDArrayCVersion])();
     if (abi_version > abi::ABI_VERSION) {
-        PyErr_Format(PyExc_RuntimeError, "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
                      abi::ABI_VERSION, abi_version);
         throw PyError{};
     }
     const unsigned feature =
         reinterpret_cast<abi::VersionFn>(table[abi::slot::GetNDArrayCFeatureVersion])();
     if (feature <= abi::MIN_FEATURE_VERSION) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module was compiled against NumPy C-API version 0x%x (NumPy 1.13) but the running "
-                     "NumPy has C-API version 0x%x",
-                     abi::MIN_FEATURE_VERSION, feature);
+        PyErr_Format(
+            PyExc_RuntimeError,
+            "module was compiled against NumPy C-API version 0x%x (NumPy 1.13) but the running "
+            "NumPy has C-API version 0x%x",
+            abi::MIN_FEATURE_VERSION, feature);
         throw PyError{};
     }
-    if (reinterpret_cast<abi::EndiannessFn>(table[abi::slot::GetEndianness])() != abi::NPY_CPU_LITTLE)
-        raise(PyExc_RuntimeError, "module compiled as little endian, but detected different endianness at runtime");
+    if (reinterpret_cast<abi::EndiannessFn>(table[abi::slot::GetEndianness])() !=
+        abi::NPY_CPU_LITTLE)
+        raise(PyExc_RuntimeError,
+              "module compiled as little endian, but detected different endianness at runtime");
     api_abi_version.store(abi_version, std::memory_order_relaxed);
     return table;
 }
@@ -77,9 +82,13 @@ PyTypeObject* array_type() {
 }
 
 // A descriptor of a builtin type: a new reference.
-PyObject* descr(int type_num) { return check(api<abi::DescrFromTypeFn>(abi::slot::DescrFromType)(type_num)); }
+PyObject* descr(int type_num) {
+    return check(api<abi::DescrFromTypeFn>(abi::slot::DescrFromType)(type_num));
+}
 
-const abi::ArrayObject* fields(PyObject* array) { return reinterpret_cast<const abi::ArrayObject*>(array); }
+const abi::ArrayObject* fields(PyObject* array) {
+    return reinterpret_cast<const abi::ArrayObject*>(array);
+}
 
 // Whether `array` still has its memory at `data` and, if that memory is its
 // own, still up to at least `end`. An array that owns its memory owns exactly
@@ -88,9 +97,10 @@ bool keeps_memory(PyObject* array, const char* data, const char* end) {
     const abi::ArrayObject* a = fields(array);
     if (a->data != data) return false;
     if ((a->flags & abi::OWNDATA) == 0) return true;
-    std::size_t bytes = api_abi_version.load(std::memory_order_relaxed) >= abi::ABI_VERSION
-                            ? static_cast<std::size_t>(reinterpret_cast<const abi::DescrV2*>(a->descr)->elsize)
-                            : static_cast<std::size_t>(reinterpret_cast<const abi::DescrV1*>(a->descr)->elsize);
+    std::size_t bytes =
+        api_abi_version.load(std::memory_order_relaxed) >= abi::ABI_VERSION
+            ? static_cast<std::size_t>(reinterpret_cast<const abi::DescrV2*>(a->descr)->elsize)
+            : static_cast<std::size_t>(reinterpret_cast<const abi::DescrV1*>(a->descr)->elsize);
     for (int d = 0; d < a->nd; ++d) bytes *= static_cast<std::size_t>(a->dimensions[d]);
     return static_cast<std::size_t>(end - data) <= bytes;
 }
@@ -152,8 +162,8 @@ Ref wrap_buffer(void* data, int type_num, abi::npy_intp len, abi::npy_intp items
     if (d != nullptr) {
         const abi::npy_intp dims[1] = {len};
         const abi::npy_intp strides[1] = {itemsize};
-        array = api<abi::NewFromDescrFn>(abi::slot::NewFromDescr)(array_type(), d, 1, dims, strides, data,
-                                                                   abi::WRITEABLE, nullptr);
+        array = api<abi::NewFromDescrFn>(abi::slot::NewFromDescr)(array_type(), d, 1, dims, strides,
+                                                                  data, abi::WRITEABLE, nullptr);
     }
     if (array == nullptr) {
         if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
@@ -186,7 +196,8 @@ ArrayBorrow array_arg(PyObject* obj, const char* name) {
         borrow.array_ = Ref::borrow(obj);
         if (a->base != nullptr) {
             borrow.owner_ = Ref::borrow(a->base);
-            if (PyType_IsSubtype(Py_TYPE(a->base), array_type())) borrow.owner_data_ = fields(a->base)->data;
+            if (PyType_IsSubtype(Py_TYPE(a->base), array_type()))
+                borrow.owner_data_ = fields(a->base)->data;
         }
         borrow.data_ = reinterpret_cast<const float*>(a->data);
         borrow.size_ = static_cast<std::size_t>(a->dimensions[0]);
@@ -206,7 +217,8 @@ std::span<const float> ArrayBorrow::elements() const {
     const char* end = reinterpret_cast<const char*>(data_ + size_);
     if (!keeps_memory(array_.get(), reinterpret_cast<const char*>(data_), end) ||
         (owner_data_ != nullptr && !keeps_memory(owner_.get(), owner_data_, end)))
-        raise(PyExc_BufferError, "The given array's memory was reallocated while the call was converting its arguments.");
+        raise(PyExc_BufferError, "The given array's memory was reallocated while the call was "
+                                 "converting its arguments.");
     return {data_, size_};
 }
 

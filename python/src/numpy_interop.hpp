@@ -38,8 +38,8 @@ private:
     friend ArrayBorrow array_arg(PyObject* obj, const char* name);
 
     Ref array_;
-    Ref owner_;                           // the array's base, if any
-    const char* owner_data_ = nullptr;    // its data pointer, if it is an array
+    Ref owner_;                         // the array's base, if any
+    const char* owner_data_ = nullptr;  // its data pointer, if it is an array
     const float* data_ = nullptr;
     std::size_t size_ = 0;
     bool one_run_ = false;

@@ -52,8 +52,8 @@ void require_vector_instructions() {
         if (k > 0) std::strcat(missing, k + 1 == count ? " and " : ", ");
         std::strcat(missing, lacks[k]);
     }
-    PyErr_Format(PyExc_ImportError, "kavrel needs an x86-64 processor with AVX2 and FMA; this one lacks %s.",
-                 missing);
+    PyErr_Format(PyExc_ImportError,
+                 "kavrel needs an x86-64 processor with AVX2 and FMA; this one lacks %s.", missing);
     throw PyError{};
 }
 

@@ -29,14 +29,14 @@ using kavrel::detail::BankAccess;
 
 int failures = 0;
 
-#define EXPECT(cond, ...)                                   \
-    do {                                                    \
-        if (!(cond)) {                                      \
-            ++failures;                                     \
-            std::fprintf(stderr, "FAILED %s:%d: ", __FILE__, __LINE__); \
-            std::fprintf(stderr, __VA_ARGS__);              \
-            std::fputc('\n', stderr);                       \
-        }                                                   \
+#define EXPECT(cond, ...)                                                                          \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            ++failures;                                                                            \
+            std::fprintf(stderr, "FAILED %s:%d: ", __FILE__, __LINE__);                            \
+            std::fprintf(stderr, __VA_ARGS__);                                                     \
+            std::fputc('\n', stderr);                                                              \
+        }                                                                                          \
     } while (0)
 
 bool same_bits(const float* a, const float* b, std::size_t n) {
@@ -54,7 +54,8 @@ bool same_state(kavrel::ResonatorBank& a, kavrel::ResonatorBank& b) {
 
 // The oracle's block step on a bank.
 void oracle_samples(kavrel::ResonatorBank& bank, const float* xs, std::size_t len) {
-    kavrel::oracle::process_samples(BankAccess::channels(bank), BankAccess::sample_count(bank), xs, len);
+    kavrel::oracle::process_samples(BankAccess::channels(bank), BankAccess::sample_count(bank), xs,
+                                    len);
 }
 
 std::vector<kavrel::ChannelConfig> random_configs(std::size_t n, std::mt19937& rng) {
@@ -73,7 +74,8 @@ std::vector<float> random_signal(std::size_t len, std::mt19937& rng) {
 
 // Fast kernel and oracle fed the same blocks stay bit-identical.
 void kernels_agree(std::mt19937& rng) {
-    const std::size_t counts[] = {1, 2, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 100, 257, 1000};
+    const std::size_t counts[] = {1,  2,  7,  8,  9,  15, 16,  17,  23,
+                                  24, 25, 31, 32, 33, 40, 100, 257, 1000};
     const std::size_t blocks[] = {1, 3, 255, 1, 256, 600, 168, 513, 64, 1000};
     for (std::size_t n : counts) {
         const auto cfg = random_configs(n, rng);
@@ -110,9 +112,9 @@ void awkward_values_agree() {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float tiny = std::numeric_limits<float>::denorm_min();
     std::vector<kavrel::ChannelConfig> cfg = {
-        {440.0f, 0.5f, 0.5f}, {0.0f, 1.0f, 1.0f}, {-100.0f, 2.0f, -1.0f}, {inf, 0.1f, 0.1f},
-        {nan, 0.1f, 0.1f},    {1e30f, tiny, tiny}, {22050.0f, nan, 0.3f},  {5.0f, 0.3f, inf},
-        {1000.0f, 1e-7f, 1e-7f}, {3.0f, 0.0f, 0.0f}, {44100.0f, 0.9f, 0.01f},
+        {440.0f, 0.5f, 0.5f},    {0.0f, 1.0f, 1.0f},  {-100.0f, 2.0f, -1.0f},  {inf, 0.1f, 0.1f},
+        {nan, 0.1f, 0.1f},       {1e30f, tiny, tiny}, {22050.0f, nan, 0.3f},   {5.0f, 0.3f, inf},
+        {1000.0f, 1e-7f, 1e-7f}, {3.0f, 0.0f, 0.0f},  {44100.0f, 0.9f, 0.01f},
     };
     for (float rate : {44100.0f, 0.0f, -8000.0f}) {
         kavrel::ResonatorBank fast(cfg, rate), ref(cfg, rate);
@@ -122,7 +124,8 @@ void awkward_values_agree() {
         xs[500] = inf;
         fast.process_samples(xs.data(), xs.size());
         oracle_samples(ref, xs.data(), xs.size());
-        EXPECT(same_state(fast, ref), "awkward values at sample rate %g", static_cast<double>(rate));
+        EXPECT(same_state(fast, ref), "awkward values at sample rate %g",
+               static_cast<double>(rate));
     }
 }
 
@@ -145,7 +148,8 @@ void resonate_matches_blocks(std::mt19937& rng) {
                          std::memcmp(&v.im, c.stage2_im + i, 4) == 0;
                 }
             }
-            EXPECT(ok && same_state(a, b), "resonate n=%zu hop=%llu", n, static_cast<unsigned long long>(hop));
+            EXPECT(ok && same_state(a, b), "resonate n=%zu hop=%llu", n,
+                   static_cast<unsigned long long>(hop));
         }
     }
 }
@@ -195,7 +199,8 @@ void allocation_failures_leave_state(std::mt19937& rng) {
             bytes = err != nullptr ? err->bytes() : 0;
             what = e.what();
         }
-        EXPECT(bytes == c.bytes && what == "memory allocation of " + std::to_string(c.bytes) + " bytes failed",
+        EXPECT(bytes == c.bytes &&
+                   what == "memory allocation of " + std::to_string(c.bytes) + " bytes failed",
                "resonate of %zu samples: %zu bytes, \"%s\"", c.len, bytes, what.c_str());
         EXPECT(same_state(bank, twin), "state after a failed resonate of %zu samples", c.len);
     }

@@ -62,10 +62,10 @@ public:
     ComplexFrames resonate(const float* xs, std::size_t len, std::uint64_t hop);
 
     // Readouts of channel i's value (the second stage). Panic when i >= n_channels().
-    float freq(std::size_t i) const;       // Hz, as configured
-    float phase(std::size_t i) const;      // radians, atan2f(im, re)
-    float power(std::size_t i) const;      // re * re + im * im
-    float magnitude(std::size_t i) const;  // sqrt of the power
+    float freq(std::size_t i) const;         // Hz, as configured
+    float phase(std::size_t i) const;        // radians, atan2f(im, re)
+    float power(std::size_t i) const;        // re * re + im * im
+    float magnitude(std::size_t i) const;    // sqrt of the power
     Complex32 complex(std::size_t i) const;  // (re, im)
 
     // The same readouts for every channel. Throw AllocationError.

@@ -36,7 +36,9 @@ public:
 
     // Uninitialised storage for `len` elements; `len` == 0 allocates nothing.
     // Throws AllocationError.
-    explicit Buffer(std::size_t len) : ptr_(len == 0 ? nullptr : static_cast<T*>(allocate(bytes_for(len)))), len_(len) {}
+    explicit Buffer(std::size_t len)
+        : ptr_(len == 0 ? nullptr : static_cast<T*>(allocate(bytes_for(len)))),
+          len_(len) {}
 
     // `len` copies of `fill`. Throws AllocationError.
     Buffer(std::size_t len, T fill) : Buffer(len) {
@@ -44,7 +46,8 @@ public:
     }
 
     Buffer(Buffer&& other) noexcept
-        : ptr_(std::exchange(other.ptr_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+        : ptr_(std::exchange(other.ptr_, nullptr)),
+          len_(std::exchange(other.len_, 0)) {}
     Buffer& operator=(Buffer&& other) noexcept {
         if (this != &other) {
             std::free(ptr_);
