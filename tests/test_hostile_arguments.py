@@ -171,6 +171,11 @@ class IntHook(int):
     """An int whose __float__ and __index__ first run `action` (CPython reads
     an int subclass's value directly as an index, but calls its __float__)."""
 
+    def __new__(cls, value, action):
+        self = super().__new__(cls, value)
+        self.action = action
+        return self
+
     def __float__(self):
         self.action()
         return float(int(self))
@@ -181,11 +186,7 @@ class IntHook(int):
 
 
 def hook_of(kind, value, action):
-    if kind == "object":
-        return Hook(value, action)
-    hook = IntHook(int(value))
-    hook.action = action
-    return hook
+    return Hook(value, action) if kind == "object" else IntHook(int(value), action)
 
 
 @pytest.mark.parametrize("kind", ["object", "int subclass"])
