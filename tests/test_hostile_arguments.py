@@ -71,10 +71,10 @@ def test_array_changed_by_a_later_conversion(entry, mutation):
 
 
 # Arrays over memory that another object owns, however far up: each maker
-# puts `values` there and returns the array and a function that frees or
-# rewrites that memory behind the array's back, with nothing on the array to
-# tell. 64 Ki elements, so that freed memory goes back to the system and a read
-# of it faults even without the sanitizer.
+# puts `values` there and returns the array and a function that frees that
+# memory behind the array's back, with nothing on the array to tell. 64 Ki
+# elements, so that freed memory can go back to the system and a read of it
+# fault even without the sanitizer.
 N = 1 << 16
 GROWN = 1 << 20  # elements after a resize: the memory moves
 
