@@ -12,7 +12,12 @@ are the same bit for bit on every run and every machine.
 
 Arrays are taken as they are: every array argument must be a one-dimensional
 ``numpy.float32`` array, C- or Fortran-contiguous (any length); nothing is
-converted or copied on the way in. Results are new arrays owned by the caller.
+converted on the way in. An array is read as it was when it passed its checks:
+in place, or, when a later argument of the call is not a plain ``int`` or
+``float`` (nor a NumPy integer, ``float32`` or ``float64`` scalar) and so may
+run code of the caller's (``__index__``, ``__float__``) while it converts,
+from a copy of its checked elements taken first. Results are new arrays owned
+by the caller.
 
 Errors common to every call:
 
@@ -27,9 +32,6 @@ Errors common to every call:
 - ``RuntimeError`` "Already borrowed" / "Already mutably borrowed": the bank
   is busy in another thread (it never waits).
 - ``MemoryError``: a result or a bank too large for the memory available.
-- ``BufferError``: an array argument's memory was reallocated (by NumPy's
-  unchecked ``resize(refcheck=False)``) while a later argument was being
-  converted; array arguments are read as they were when they were checked.
 - ``PanicException`` (an internal failure, such as a channel index out of
   range or a hop of 0): it derives from ``BaseException``, not ``Exception``,
   so ``except Exception`` does not catch it, and it writes a report to

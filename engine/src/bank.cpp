@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "bank_access.hpp"
 #include "kavrel/panic.hpp"
@@ -75,6 +76,30 @@ ResonatorBank::ResonatorBank(std::span<const ChannelConfig> configs, float sampl
         rot_re_[i] = ::cosf(w);
         rot_im_[i] = ::sinf(w);
     }
+}
+
+ResonatorBank::ResonatorBank(ResonatorBank&& other) noexcept { swap(other); }
+
+ResonatorBank& ResonatorBank::operator=(ResonatorBank&& other) noexcept {
+    ResonatorBank taken(std::move(other));  // leaves `other` empty, also when it is *this
+    swap(taken);                            // the former channels go with `taken`
+    return *this;
+}
+
+void ResonatorBank::swap(ResonatorBank& other) noexcept {
+    std::swap(freqs_, other.freqs_);
+    std::swap(alphas_, other.alphas_);
+    std::swap(betas_, other.betas_);
+    std::swap(rot_re_, other.rot_re_);
+    std::swap(rot_im_, other.rot_im_);
+    std::swap(phasor_re_, other.phasor_re_);
+    std::swap(phasor_im_, other.phasor_im_);
+    std::swap(stage1_re_, other.stage1_re_);
+    std::swap(stage1_im_, other.stage1_im_);
+    std::swap(stage2_re_, other.stage2_re_);
+    std::swap(stage2_im_, other.stage2_im_);
+    std::swap(n_channels_, other.n_channels_);
+    std::swap(sample_count_, other.sample_count_);
 }
 
 void ResonatorBank::process_sample(float x) noexcept { advance(*this, &x, 1, nullptr); }

@@ -33,6 +33,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
         const auto a = new_sig.bind(args, kwargs);
         ArrayBorrow freqs = array_arg(a[0], a.name(0));
+        freqs.before_converting(a[1]);
         const double sample_rate_wide = argument(a.name(1), [&] { return to_double(a[1]); });
         ArrayBorrow alphas_in, betas_in;
         const bool has_alphas = a.has_value(2);
@@ -118,7 +119,8 @@ PyObject* resonate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
         const auto a = resonate_sig.bind(args, kwargs);
         ExclusiveBorrow borrow(as_bank(self)->borrow);
-        const ArrayBorrow signal = array_arg(a[0], a.name(0));
+        ArrayBorrow signal = array_arg(a[0], a.name(0));
+        signal.before_converting(a[1]);
         const std::uint64_t hop = index_arg(a[1], a.name(1));
         const std::span<const float> xs = signal.elements();
         ComplexFrames frames;

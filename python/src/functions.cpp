@@ -27,7 +27,8 @@ constexpr Signature<2> midi_to_hz_sig{nullptr, "midi_to_hz", {"midi", "tuning"}}
 PyObject* heuristic_alphas_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry([&] {
         const auto a = heuristic_alphas_sig.bind(args, kwargs);
-        const ArrayBorrow freqs = array_arg(a[0], a.name(0));
+        ArrayBorrow freqs = array_arg(a[0], a.name(0));
+        freqs.before_converting(a[1]);
         const float sample_rate = real32_arg(a[1], a.name(1));
         const std::span<const float> f = freqs.elements();
         return array_result(heuristic_alphas(f.data(), f.size(), sample_rate));

@@ -21,24 +21,6 @@ struct ArrayObject {
     int flags;             // NPY_ARRAY_* flags below
 };
 
-// The leading fields of an element type descriptor up to its item size,
-// whose layout NumPy 2 changed (ABI version 0x2000000 and later).
-struct DescrV1 {
-    PyObject ob_base;
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, flags;
-    int type_num;
-    int elsize;
-};
-struct DescrV2 {
-    PyObject ob_base;
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, former_flags;
-    int type_num;
-    unsigned long long flags;
-    npy_intp elsize;
-};
-
 // Argument of PyArray_Newshape: a shape as pointer and length.
 struct Dims {
     npy_intp* ptr;
@@ -48,7 +30,6 @@ struct Dims {
 // Array flags.
 constexpr int C_CONTIGUOUS = 0x0001;
 constexpr int F_CONTIGUOUS = 0x0002;
-constexpr int OWNDATA = 0x0004;
 constexpr int ALIGNED = 0x0100;
 constexpr int WRITEABLE = 0x0400;
 
@@ -58,15 +39,18 @@ constexpr int NPY_CFLOAT = 14;  // complex64
 
 constexpr int NPY_ANYORDER = -1;   // reshape order: keep the layout
 constexpr int NPY_CPU_LITTLE = 1;  // PyArray_GetEndianness result
-// Highest NumPy ABI version this module handles (also the first with the
-// descriptor layout of DescrV2), lowest C-API feature version.
+// Highest NumPy ABI version this module handles, lowest C-API feature version.
 constexpr unsigned int ABI_VERSION = 0x2000000;
 constexpr unsigned int MIN_FEATURE_VERSION = 11;
 
 // Slots of the C-API table (the `_ARRAY_API` capsule) and their signatures.
 namespace slot {
-constexpr int GetNDArrayCVersion = 0;           // unsigned int (void)
-constexpr int Type = 2;                         // PyTypeObject PyArray_Type
+constexpr int GetNDArrayCVersion = 0;  // unsigned int (void)
+constexpr int Type = 2;                // PyTypeObject PyArray_Type
+// NumPy's scalar types, each a PyTypeObject: the ten C integer types (signed
+// char to unsigned long long) in slots 20 to 29, float32 in 30, float64 in 31.
+constexpr int FirstIntegerScalarType = 20;
+constexpr int DoubleScalarType = 31;
 constexpr int DescrFromType = 45;               // PyObject* descr (int type)
 constexpr int NewFromDescr = 94;                // see NewFromDescrFn
 constexpr int Newshape = 135;                   // PyObject* (array, Dims*, order)

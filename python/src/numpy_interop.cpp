@@ -1,6 +1,8 @@
 #include "numpy_interop.hpp"
 
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #include "numpy_abi.hpp"
 
@@ -13,8 +15,6 @@ namespace {
 // ---- The C-API table -------------------------------------------------------
 
 std::atomic<void**> api_table{nullptr};
-// The ABI version of the NumPy in use; set before the table is published.
-std::atomic<unsigned> api_abi_version{0};
 
 void** fetch_api_table() {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
@@ -54,7 +54,6 @@ void** fetch_api_table() {
         abi::NPY_CPU_LITTLE)
         raise(PyExc_RuntimeError,
               "module compiled as little endian, but detected different endianness at runtime");
-    api_abi_version.store(abi_version, std::memory_order_relaxed);
     return table;
 }
 
@@ -90,19 +89,16 @@ const abi::ArrayObject* fields(PyObject* array) {
     return reinterpret_cast<const abi::ArrayObject*>(array);
 }
 
-// Whether `array` still has its memory at `data` and, if that memory is its
-// own, still up to at least `end`. An array that owns its memory owns exactly
-// its item size times the product of its dimensions, in bytes.
-bool keeps_memory(PyObject* array, const char* data, const char* end) {
-    const abi::ArrayObject* a = fields(array);
-    if (a->data != data) return false;
-    if ((a->flags & abi::OWNDATA) == 0) return true;
-    std::size_t bytes =
-        api_abi_version.load(std::memory_order_relaxed) >= abi::ABI_VERSION
-            ? static_cast<std::size_t>(reinterpret_cast<const abi::DescrV2*>(a->descr)->elsize)
-            : static_cast<std::size_t>(reinterpret_cast<const abi::DescrV1*>(a->descr)->elsize);
-    for (int d = 0; d < a->nd; ++d) bytes *= static_cast<std::size_t>(a->dimensions[d]);
-    return static_cast<std::size_t>(end - data) <= bytes;
+// Whether converting `obj` to a number (to_double, to_index) certainly runs no
+// code of the caller's: an int or a float (not of a subclass), or one of
+// NumPy's own integer, float32 and float64 scalars (not of a subclass), whose
+// conversions are NumPy's C code and warn of nothing.
+bool converts_without_code(PyObject* obj) {
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj)) return true;
+    void** table = api_table.load(std::memory_order_relaxed);
+    for (int s = abi::slot::FirstIntegerScalarType; s <= abi::slot::DoubleScalarType; ++s)
+        if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) == table[s]) return true;
+    return false;
 }
 
 // ---- The result holder -----------------------------------------------------
@@ -194,11 +190,6 @@ ArrayBorrow array_arg(PyObject* obj, const char* name) {
             type_error(obj, "ndarray");
         ArrayBorrow borrow;
         borrow.array_ = Ref::borrow(obj);
-        if (a->base != nullptr) {
-            borrow.owner_ = Ref::borrow(a->base);
-            if (PyType_IsSubtype(Py_TYPE(a->base), array_type()))
-                borrow.owner_data_ = fields(a->base)->data;
-        }
         borrow.data_ = reinterpret_cast<const float*>(a->data);
         borrow.size_ = static_cast<std::size_t>(a->dimensions[0]);
         borrow.one_run_ = (a->flags & (abi::C_CONTIGUOUS | abi::F_CONTIGUOUS)) != 0 &&
@@ -210,16 +201,16 @@ ArrayBorrow array_arg(PyObject* obj, const char* name) {
 std::span<const float> ArrayBorrow::elements() const {
     if (size_ == 0) return {};
     if (!one_run_) raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    // The memory can go only through what NumPy itself calls unsafe:
-    // assigning `data` (NumPy 1), which moves the data pointer, or a resize
-    // without the reference check, which moves it or leaves fewer bytes than
-    // the run, in the array or in the array that owns a view's memory.
-    const char* end = reinterpret_cast<const char*>(data_ + size_);
-    if (!keeps_memory(array_.get(), reinterpret_cast<const char*>(data_), end) ||
-        (owner_data_ != nullptr && !keeps_memory(owner_.get(), owner_data_, end)))
-        raise(PyExc_BufferError, "The given array's memory was reallocated while the call was "
-                                 "converting its arguments.");
     return {data_, size_};
+}
+
+void ArrayBorrow::before_converting(PyObject* later) {
+    // A run that is refused or already copied is never read from the array.
+    if (size_ == 0 || !one_run_ || copy_.size() != 0 || converts_without_code(later)) return;
+    FloatBuffer copy(size_);
+    std::memcpy(copy.data(), data_, size_ * sizeof(float));
+    copy_ = std::move(copy);
+    data_ = copy_.data();
 }
 
 // ---- Results ---------------------------------------------------------------

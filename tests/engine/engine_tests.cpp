@@ -216,6 +216,69 @@ void allocation_failures_leave_state(std::mt19937& rng) {
     EXPECT(thrown, "a buffer whose size overflows");
 }
 
+// Every call on `bank`, which must hold no channels, gives what it gives on a
+// default-constructed bank: samples only advance the count, frames have no
+// channels, every channel index panics, readouts are empty.
+void behaves_as_empty(kavrel::ResonatorBank& bank, const char* what) {
+    kavrel::ResonatorBank empty;
+    const float xs[7] = {1.0f, -2.0f, 3.0f, 0.5f, 0.25f, 8.0f, -1.0f};
+    for (kavrel::ResonatorBank* b : {&bank, &empty}) {
+        b->process_sample(2.0f);
+        b->process_samples(xs, 7);
+    }
+    EXPECT(bank.n_channels() == 0 && bank.sample_count() == 8 && empty.sample_count() == 8,
+           "%s: %zu channels, count %llu", what, bank.n_channels(),
+           static_cast<unsigned long long>(bank.sample_count()));
+    const kavrel::ComplexFrames frames = bank.resonate(xs, 7, 3);
+    EXPECT(frames.frames == 2 && frames.channels == 0 && frames.values.size() == 0 &&
+               bank.sample_count() == 14,
+           "%s: resonate gives %zu frames of %zu channels", what, frames.frames, frames.channels);
+    EXPECT(bank.frequencies().size() == 0 && bank.phases().size() == 0 &&
+               bank.powers().size() == 0 && bank.magnitudes().size() == 0,
+           "%s: empty readouts", what);
+    int panics = 0;
+    for (auto read : {&kavrel::ResonatorBank::freq, &kavrel::ResonatorBank::phase,
+                      &kavrel::ResonatorBank::power, &kavrel::ResonatorBank::magnitude}) {
+        try {
+            (void)(bank.*read)(0);
+        } catch (const kavrel::Panic& p) {
+            panics += p.message() == "index out of bounds: the len is 0 but the index is 0";
+        }
+    }
+    try {
+        (void)bank.complex(0);
+    } catch (const kavrel::Panic& p) {
+        panics += p.message() == "index out of bounds: the len is 0 but the index is 0";
+    }
+    EXPECT(panics == 5, "%s: %d of 5 readouts of channel 0 panic", what, panics);
+    bank.reset();
+    EXPECT(bank.sample_count() == 0, "%s: reset", what);
+}
+
+// A bank moved from, by construction or assignment, is a valid bank of no
+// channels; the bank moved to carries on exactly where the source was.
+void moved_from_is_empty(std::mt19937& rng) {
+    const auto cfg = random_configs(9, rng), other = random_configs(3, rng);
+    const auto xs = random_signal(300, rng);
+    kavrel::ResonatorBank a(cfg, 44100.0f), twin(cfg, 44100.0f);
+    a.process_samples(xs.data(), 200);
+    twin.process_samples(xs.data(), 200);
+
+    kavrel::ResonatorBank b(std::move(a));
+    behaves_as_empty(a, "moved-from by construction");
+    kavrel::ResonatorBank c(other, 8000.0f);
+    c = std::move(b);  // c's own channels are freed (the leak check sees it)
+    behaves_as_empty(b, "moved-from by assignment");
+    kavrel::ResonatorBank& alias = c;
+    c = std::move(alias);  // moving a bank onto itself keeps it
+    c.process_samples(xs.data() + 200, 100);
+    twin.process_samples(xs.data() + 200, 100);
+    EXPECT(c.n_channels() == 9 && same_state(c, twin), "the moved bank carries on");
+    a = std::move(c);  // a moved-from bank takes channels again
+    EXPECT(a.n_channels() == 9 && same_state(a, twin) && c.n_channels() == 0,
+           "a moved-from bank assigned to");
+}
+
 void heuristic_groups_agree(std::mt19937& rng) {
     std::uniform_real_distribution<float> freq(-2.0f, 30000.0f);
     for (std::size_t n : {0, 1, 7, 8, 9, 16, 17, 100}) {
@@ -243,6 +306,7 @@ int main() {
     failures_leave_state();
     allocation_failures_leave_state(rng);
     heuristic_groups_agree(rng);
+    moved_from_is_empty(rng);
     if (failures != 0) {
         std::fprintf(stderr, "%d engine check(s) failed\n", failures);
         return 1;

@@ -43,8 +43,11 @@ public:
     // nothing. Throws AllocationError.
     ResonatorBank(std::span<const ChannelConfig> configs, float sample_rate);
 
-    ResonatorBank(ResonatorBank&&) noexcept = default;
-    ResonatorBank& operator=(ResonatorBank&&) noexcept = default;
+    // Moves take the channels and the sample count over; the bank moved from
+    // is left a bank of no channels with a sample count of 0, as if
+    // default-constructed, and every call on it behaves as on such a bank.
+    ResonatorBank(ResonatorBank&& other) noexcept;
+    ResonatorBank& operator=(ResonatorBank&& other) noexcept;
 
     // Number of channels.
     std::size_t n_channels() const noexcept { return n_channels_; }
@@ -79,6 +82,8 @@ public:
 
 private:
     friend struct detail::BankAccess;
+
+    void swap(ResonatorBank& other) noexcept;
 
     FloatBuffer freqs_, alphas_, betas_;
     FloatBuffer rot_re_, rot_im_;
