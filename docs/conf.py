@@ -76,9 +76,9 @@ def setup(app):
     app.connect("autoapi-skip-member", _skip_member)
 
 
-# The gallery's scraper lives in a module of its own, so that Sphinx can pickle it.
+# The gallery's scraper and order live in a module of their own, so that Sphinx can pickle them.
 sys.path.insert(0, str(DOCS / "_ext"))
-from picture_files import PictureFiles  # noqa: E402
+from gallery_support import PictureFiles  # noqa: E402
 
 sphinx_gallery_conf = {
     "examples_dirs": "gallery",
@@ -86,7 +86,7 @@ sphinx_gallery_conf = {
     "filename_pattern": r"/plot_",
     "download_all_examples": False,
     "remove_config_comments": True,
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "gallery_support.gallery_order",
     "show_memory": False,
     "image_scrapers": ("matplotlib", PictureFiles()),
 }

@@ -43,7 +43,7 @@ for name, sound in tones.items():
     soundfile.write(recordings / name, (0.5 * sound).astype(np.float32), rate)
 
 with LocalCluster(
-    n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
 ) as cluster:
     with Client(cluster) as client:
         summary = corpus.run(

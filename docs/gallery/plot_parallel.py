@@ -45,11 +45,12 @@ for k, (a, b) in enumerate(parallel.channel_splits(len(freqs), workers)):
     ax.axhline(a - 0.5, color="white", linewidth=1.5)
     ax.text(
         0.02,
-        (a + b) / 2,
+        b - 6,
         f"thread {k + 1}: {freqs[a]:.0f} to {freqs[b - 1]:.0f} Hz",
         color="white",
-        va="center",
+        va="top",
         fontsize=11,
+        bbox={"facecolor": "black", "alpha": 0.6, "edgecolor": "none"},
     )
 hz = [110, 440, 1000, 3520]
 ax.set_yticks(np.interp(np.log(hz), np.log(freqs), np.arange(len(freqs))), [str(f) for f in hz])

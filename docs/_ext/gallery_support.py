@@ -1,4 +1,4 @@
-"""A sphinx-gallery scraper for the pictures that the examples save as files."""
+"""The gallery's order of pages, and a scraper for the pictures that the examples save as files."""
 
 import shutil
 from pathlib import Path
@@ -23,3 +23,13 @@ class PictureFiles:
             shutil.move(png, target)
             names.append(target)
         return figure_rst(names, gallery_conf["src_dir"])
+
+
+# The gallery's pages in reading order: the main job first, the cluster last.
+ORDER = ["plot_piano.py", "plot_speech.py", "plot_tuner.py", "plot_parallel.py", "plot_corpus.py"]
+
+
+def gallery_order(filename):
+    """Sort key of a gallery script: its place in ORDER, others after them by name."""
+    name = Path(filename).name
+    return (ORDER.index(name), "") if name in ORDER else (len(ORDER), name)
