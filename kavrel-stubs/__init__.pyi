@@ -149,7 +149,7 @@ class ResonatorBank:
         Only whole hops are consumed: the result has ``len(signal) // hop``
         rows, and the trailing ``len(signal) % hop`` samples are neither
         processed nor kept. To analyse a stream block by block, carry them
-        into the next call (see the README's section on streaming).
+        into the next call (see the user guide's page on streaming).
 
         The interpreter lock is released while the signal is analysed.
 
