@@ -93,7 +93,8 @@ sphinx_gallery_conf = {
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"kavrel {release}"
-html_static_path = []
+html_static_path = ["_static"]
+html_css_files = ["kavrel.css"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,

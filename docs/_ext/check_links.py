@@ -70,7 +70,12 @@ def main(argv):
     broken = broken_references(argv[0])
     for page, ref, reason in broken:
         print(f"{page}: {ref}: {reason}")
-    print(f"{len(broken)} broken local references")
+    pages = [
+        p for p in Path(argv[0]).rglob("*.html") if p.relative_to(argv[0]).parts[0] not in COPIED
+    ]
+    print(f"{len(pages)} pages checked, {len(broken)} broken local references")
+    if not pages:
+        return 1
     return 1 if broken else 0
 
 
