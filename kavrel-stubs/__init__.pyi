@@ -37,7 +37,10 @@ Errors common to every call:
   (``type(e).__name__ == "PanicException"``) if you must.
 
 Numbers are never validated: zero, negative, infinite and NaN parameters and
-samples flow through the arithmetic and show in the results.
+samples flow through the arithmetic and show in the results. A parameter typed
+``_Real`` takes any real number: ``float``, ``int``, ``bool``, NumPy scalars,
+anything with ``__float__`` or ``__index__``; it is read as a double and
+rounded once to single precision.
 """
 
 import builtins
