@@ -22,7 +22,7 @@ on at a key's frequency reaches 90 % of its final magnitude in that channel.
 
 Measuring (`measure_latency`, `time_constants`) returns records; reporting
 (`latency_table`, `time_constant_table`) turns them into Markdown tables, the
-form in which the README shows them.
+form in which the guide's real-time page shows them.
 """
 
 from __future__ import annotations

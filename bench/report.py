@@ -1,5 +1,5 @@
 """Tables of a benchmark record: `python bench/report.py [--markdown] results.json` reprints a
-saved run, as text or as the Markdown the README's performance section is made of."""
+saved run, as text or as the Markdown the guide's performance page is made of."""
 
 import argparse
 import functools
@@ -204,7 +204,7 @@ def report(res, out=sys.stdout, markdown=False):
 if __name__ == "__main__":
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("json", help="a file written by bench/run.py --json")
-    ap.add_argument("--markdown", action="store_true", help="Markdown tables, for the README")
+    ap.add_argument("--markdown", action="store_true", help="Markdown tables, for the guide")
     args = ap.parse_args()
     with open(args.json) as fh:
         report(json.load(fh), markdown=args.markdown)

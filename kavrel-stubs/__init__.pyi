@@ -39,7 +39,10 @@ Errors common to every call:
   (``type(e).__name__ == "PanicException"``) if you must.
 
 Numbers are never validated: zero, negative, infinite and NaN parameters and
-samples flow through the arithmetic and show in the results.
+samples flow through the arithmetic and show in the results. A parameter typed
+``_Real`` takes any real number: ``float``, ``int``, ``bool``, NumPy scalars,
+anything with ``__float__`` or ``__index__``; it is read as a double and
+rounded once to single precision.
 """
 
 import builtins
@@ -151,7 +154,7 @@ class ResonatorBank:
         Only whole hops are consumed: the result has ``len(signal) // hop``
         rows, and the trailing ``len(signal) % hop`` samples are neither
         processed nor kept. To analyse a stream block by block, carry them
-        into the next call (see the README's section on streaming).
+        into the next call (see the user guide's page on streaming).
 
         The interpreter lock is released while the signal is analysed.
 

@@ -1,0 +1,89 @@
+"""
+Tuner trace from a sound file
+=============================
+
+``examples/live.py --file`` streams a sound file through the live analyser block by block,
+as it would the microphone: one ``process_samples`` call per 256 samples, then a reading of
+the strongest key and of the tuner, which takes the offset from the advance of that
+channel's phase between blocks::
+
+    python examples/live.py --file tune.wav --fast --plain
+
+Here the file is made first: four notes at known offsets from equal temperament (A4 in tune,
+C5 10 cents sharp, E5 15 cents flat), then an A4 with a slow vibrato of ±20 cents. The
+analyser runs headless, with a view that keeps every reading instead of printing it, and the
+trace shows the tuner's readings against the offsets played. The tuner fits its line over the
+last quarter second, so it has nothing to show for an eighth of a second after each change
+of note, and it follows a vibrato with a lag of about an eighth of a second.
+"""
+
+import sys
+from pathlib import Path
+
+import matplotlib.pyplot as plt
+import numpy as np
+import soundfile
+
+ROOT = next(p for p in [Path.cwd(), *Path.cwd().parents] if (p / "examples").is_dir())
+sys.path.insert(0, str(ROOT / "examples"))
+
+import live  # noqa: E402
+
+rate = 48000
+# (MIDI note, offset in cents, seconds, vibrato depth in cents)
+score = [(69, 0.0, 1.2, 0.0), (72, 10.0, 1.2, 0.0), (76, -15.0, 1.2, 0.0), (69, 0.0, 2.4, 20.0)]
+pieces, truth = [], []
+for midi, cents, seconds, vibrato in score:
+    t = np.arange(int(rate * seconds)) / rate
+    offset = cents + vibrato * np.sin(2 * np.pi * 1.0 * t)
+    hz = 440.0 * 2 ** ((midi - 69 + offset / 100) / 12)
+    fade = np.minimum(1, np.minimum(t, seconds - t) / 0.01)  # 10 ms ramps, no clicks
+    pieces.append(0.4 * fade * np.sin(2 * np.pi * np.cumsum(hz) / rate))
+    truth.append(offset)
+signal, truth = np.concatenate(pieces), np.concatenate(truth)
+soundfile.write("tune.wav", signal.astype(np.float32), rate, subtype="FLOAT")
+
+
+class Trace:
+    """A view for live.run_file that keeps every reading (one per block)."""
+
+    period = 256 / rate
+    max_notes = 1
+    show_last = False
+
+    def __init__(self):
+        self.readings = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def show(self, reading):
+        self.readings.append(reading)
+
+
+trace = Trace()
+live.run_file("tune.wav", 256, True, lambda source, sample_rate: trace)  # --fast: no pacing
+readings = trace.readings
+Path("tune.wav").unlink()
+
+seconds = np.array([r.seconds for r in readings])
+cents = np.array([np.nan if r.cents is None else r.cents for r in readings])
+notes = [None if r.strongest is None else live.note_name(live.KEYS[r.strongest]) for r in readings]
+for start in (1.0, 2.2, 3.4, 5.0):  # the --plain line of a moment in each note
+    print(live.plain_line(readings[int(np.searchsorted(seconds, start))]))
+
+fig, ax = plt.subplots(figsize=(10, 4.5), layout="constrained")
+ax.plot(np.arange(len(truth)) / rate, truth, color="0.6", linewidth=3, label="played")
+ax.plot(seconds, cents, color="C1", linewidth=1.2, label="tuner (a reading every 256 samples)")
+edges = np.cumsum([0] + [s for _, _, s, _ in score])
+for (midi, *_), a, b in zip(score, edges[:-1], edges[1:]):
+    ax.text((a + b) / 2, 27, live.note_name(midi), ha="center", fontsize=11)
+ax.set_ylim(-30, 32)
+ax.set_xlabel("time (s)")
+ax.set_ylabel("offset from equal temperament (cents)")
+ax.set_title("live.py's tuner on a sound file")
+ax.legend(loc="lower left")
+ax.grid(alpha=0.3)

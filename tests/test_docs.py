@@ -1,0 +1,126 @@
+"""The documentation's version, its API reference and its link check.
+
+The reference test reads a built site: .ci/docs builds one and runs this file
+with KAVREL_DOCS_HTML set to it; without it that test is skipped.
+"""
+
+import ast
+import html
+import importlib.util
+import os
+import pathlib
+import re
+import zlib
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+VERSION = re.search(r'^version = "([^"]+)"$', (ROOT / "pyproject.toml").read_text(), re.M)[1]
+BUILT = os.environ.get("KAVREL_DOCS_HTML")
+
+
+def load_link_checker():
+    spec = importlib.util.spec_from_file_location("check_links", ROOT / "docs/_ext/check_links.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_citation_and_changelog_name_the_project_version():
+    citation = (ROOT / "CITATION.cff").read_text()
+    assert re.findall(r"^version: (.*)$", citation, re.M) == [f'"{VERSION}"']
+    assert re.findall(r"^cff-version: (.*)$", citation, re.M) == ["1.2.0"]
+    newest = re.search(r"^## (.*)$", (ROOT / "CHANGELOG.md").read_text(), re.M)[1]
+    assert newest.split()[0] == VERSION
+
+
+def stub_names():
+    """{qualified name: docstring} of the stubs' public names: the class, its
+    methods (the constructor and len() included) and the module's functions."""
+    tree = ast.parse((ROOT / "kavrel-stubs/__init__.pyi").read_text())
+    names = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            names[f"kavrel.{node.name}"] = ast.get_docstring(node)
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    names[f"kavrel.{node.name}.{item.name}"] = ast.get_docstring(item)
+        elif isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            names[f"kavrel.{node.name}"] = ast.get_docstring(node)
+    return names
+
+
+def test_stub_surface_is_the_documented_one():
+    names = stub_names()
+    methods = [n for n in names if n.count(".") == 2 and not n.endswith("__")]
+    assert len(methods) == 13 and len(names) == 1 + 2 + 13 + 5, sorted(names)
+
+
+def inventory(site):
+    """{name: role} of the Python objects in a built site's objects.inv."""
+    data = (site / "objects.inv").read_bytes()
+    header_end = 0
+    for _ in range(4):
+        header_end = data.index(b"\n", header_end) + 1
+    lines = zlib.decompress(data[header_end:]).decode().splitlines()
+    found = {}
+    for line in lines:
+        name, role = line.split(" ", 2)[:2]
+        if role.startswith("py:"):
+            found[name] = role
+    return found
+
+
+def plain_text(markup):
+    text = html.unescape(re.sub(r"<[^>]+>", "", markup))
+    text = text.translate(str.maketrans("‘’“”", "''\"\""))
+    return " ".join(text.split())
+
+
+@pytest.mark.skipif(not BUILT, reason="no built site: .ci/docs sets KAVREL_DOCS_HTML")
+def test_reference_documents_exactly_the_stubs():
+    site = pathlib.Path(BUILT)
+    documented = {
+        name: role
+        for name, role in inventory(site).items()
+        if role in ("py:class", "py:method", "py:function")
+    }
+    names = stub_names()
+    assert set(documented) == set(names)
+    page = (site / "api/kavrel/index.html").read_text()
+    entries = dict(
+        re.findall(
+            r'<dt class="sig sig-object py" id="([^"]+)">(.*?)(?=<dt class="sig|\Z)', page, re.S
+        )
+    )
+    for name, doc in names.items():
+        text = plain_text(entries[name])
+        assert "(" in text or name.count(".") == 1, f"{name}: no signature"
+        if doc is not None:  # the class's docstring documents its constructor
+            first = " ".join(doc.splitlines()[0].replace("``", "").split())
+            assert first in text, name
+
+
+def write(path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+
+
+def test_link_checker_finds_each_kind_of_broken_reference(tmp_path):
+    write(
+        tmp_path / "index.html",
+        '<a href="guide/a.html#top">ok</a> <a href="guide/a.html#gone">anchor</a>'
+        '<img src="_images/missing.png"> <a href="https://example.org/x">external</a>'
+        '<a href="#here" id="here">self</a> <a href="../outside.html">up</a>',
+    )
+    write(tmp_path / "guide/a.html", '<h1 id="top">A</h1><img src="../_images/p.png">')
+    write(tmp_path / "_images/p.png", "")
+    write(tmp_path / "_static/macros.html", '<a href="{{ pathto(x) }}">template</a>')
+
+    broken = load_link_checker().broken_references(tmp_path)
+
+    assert broken == [
+        ("index.html", "guide/a.html#gone", "no such anchor"),
+        ("index.html", "_images/missing.png", "no such file"),
+        ("index.html", "../outside.html", "outside the site"),
+    ]

@@ -1,0 +1,210 @@
+"""Every code block of the README and of the documentation's pages runs or is checked here.
+
+The rule for code blocks in README.md and docs/**/*.md:
+- every fenced block names its language, or is one of the directives in DIRECTIVES;
+- ```python blocks are executed, each on its own in a fresh interpreter in an empty
+  folder (with the files of FIXTURES, for pages that read one), and must exit cleanly:
+  they check what they claim with assert (printed values are compared in PRINTS);
+- ```sh blocks, and the indented commands of the README's quick start, are checked
+  rather than run: bash must parse them, every `python path/to/script.py` must name a
+  file of the repository, every `python -m module` a module that the test environment
+  can import, and every ".[extra]" an extra of pyproject.toml;
+- C++ and CMake are never copied into a page: they are included from the files that CI
+  builds (```{literalinclude}), and every included file must exist.
+"""
+
+import importlib.util
+import pathlib
+import re
+import shlex
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kavrel
+from bank_model import assert_same_complex
+from support import load_example
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md")), *sorted((ROOT / "docs/guide").glob("*.md"))]
+# {extra: the names of the distributions it requires}
+EXTRAS = {
+    name: re.findall(r'^  "([\w-]+)', requirements, flags=re.M)
+    for name, requirements in re.findall(
+        r"^([\w-]+) = \[\n(.*?)^\]",
+        (ROOT / "pyproject.toml").read_text().split("[project.optional-dependencies]")[1],
+        flags=re.M | re.S,
+    )
+}
+DIRECTIVES = {"{literalinclude}", "{toctree}", "{include}"}
+
+
+def page_name(path):
+    return path.relative_to(ROOT).as_posix()
+
+
+def blocks(path):
+    """[(heading, language, code)] of a page's fenced blocks, with the heading above each."""
+    found, heading, fence = [], "", None
+    for line in path.read_text().splitlines(keepends=True):
+        if fence is not None:
+            if line.rstrip() == "```":
+                found.append((heading, fence[0], "".join(fence[1])))
+                fence = None
+            else:
+                fence[1].append(line)
+        elif line.startswith("```"):
+            fence = (line[3:].split(" ")[0].strip(), [])
+        elif re.match(r"#+ ", line):
+            heading = line.lstrip("#").strip()
+    assert fence is None, f"{path}: unclosed code block"
+    return found
+
+
+# [(page, heading, language, code)] of every fenced block.
+BLOCKS = [(page_name(path), *block) for path in PAGES for block in blocks(path)]
+QUICK_START = [
+    line.strip()
+    for line in README.read_text().split("## Quick start")[1].split("\n## ")[0].splitlines()
+    if line.startswith("    ")
+]
+COMMANDS = [("README.md", command) for command in QUICK_START] + [
+    (page, line.strip())
+    for page, _, lang, code in BLOCKS
+    if lang == "sh"
+    for line in code.splitlines()
+    if line.strip()
+]
+PYTHON = [(page, heading, code) for page, heading, lang, code in BLOCKS if lang == "python"]
+
+# Standard output of blocks that print what they claim, by (page, heading).
+PRINTS = {
+    ("docs/guide/getting-started.md", "A first analysis"): ["440.0", "0.25"],
+    ("docs/guide/loading-audio.md", "Loading audio"): ["(86,", "2)"],
+    ("docs/guide/streaming.md", "Reading after every block"): ["60"],
+    ("docs/guide/frequencies.md", "Frequencies"): ["170"],
+    ("docs/guide/results.md", "Decibels"): ["[", "-6.", "-45.8]"],
+}
+
+
+def corpus_store(folder):
+    """analysis.zarr as examples/corpus.py writes it, for recordings/take1.wav."""
+    corpus = load_example("corpus")
+    powers = np.full((40, 88), -120.0, np.float32)
+    powers[:, 48] = -6.0
+    corpus.write_result(
+        corpus.open_store(str(folder / "analysis.zarr")), "take1.wav", powers, 44100, 512
+    )
+
+
+FIXTURES = {"docs/guide/corpus.md": corpus_store}
+
+
+def python_block(page, heading):
+    return next(c for p, h, c in PYTHON if p == page and h == heading)
+
+
+def test_every_fenced_block_names_a_checked_language():
+    languages = [lang for _, _, lang, _ in BLOCKS]
+    assert languages.count("python") >= 13
+    assert set(languages) <= {"python", "sh", *DIRECTIVES}, languages
+
+
+@pytest.mark.parametrize("page, heading, code", PYTHON)
+def test_python_block_runs(tmp_path, page, heading, code):
+    if page in FIXTURES:
+        FIXTURES[page](tmp_path)
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=tmp_path
+    )
+    assert run.returncode == 0, run.stderr
+    if (page, heading) in PRINTS:
+        assert run.stdout.split() == PRINTS[page, heading]
+
+
+def test_every_printing_block_is_checked():
+    assert set(PRINTS) <= {(p, h) for p, h, _ in PYTHON}
+
+
+@pytest.mark.parametrize("page, command", COMMANDS)
+def test_shell_command_is_sound(page, command):
+    assert subprocess.run(["bash", "-n", "-c", command]).returncode == 0
+    installed = []  # what the command's own pip install brings, for a later `python -m`
+    for part in re.split(r"&&|\|\||;|\|", command):
+        words = shlex.split(part, comments=True)
+        for word in words:
+            extra = re.fullmatch(r"\.\[(.+)\]", word)
+            assert not extra or set(extra[1].split(",")) <= set(EXTRAS), command
+            if extra:
+                installed += [d for name in extra[1].split(",") for d in EXTRAS[name]]
+        if words and words[0] in ("python", "python3"):
+            if words[1] == "-m":
+                module = words[2]
+                assert module in installed or importlib.util.find_spec(module), command
+            else:
+                assert (ROOT / words[1]).is_file(), command
+
+
+def test_quick_start_has_exactly_the_two_commands():
+    assert QUICK_START == [
+        'python -m pip install ".[examples]" && python examples/spectrogram.py',
+        'python -m pip install ".[test]" && python -m pytest',
+    ]
+
+
+def test_readme_shows_the_picture_kept_in_docs():
+    assert re.findall(r"!\[[^\]]*\]\(([^)]+)\)", README.read_text()) == ["docs/spectrogram.png"]
+    assert (ROOT / "docs/spectrogram.png").read_bytes()[:4] == b"\x89PNG"
+    assert ("docs/development.md", "python examples/spectrogram.py -o docs/spectrogram.png") in (
+        COMMANDS
+    )
+
+
+@pytest.mark.parametrize("page", PAGES, ids=page_name)
+def test_relative_links_name_files_of_the_repository(page):
+    """Links between pages are file paths, so that they work in the repository too."""
+    targets = re.findall(r"\]\(([^)\s]+)\)", page.read_text())
+    local = [t.split("#")[0] for t in targets if not re.match(r"[a-z]+:", t) and t[0] != "#"]
+    assert [t for t in local if not (page.parent / t).is_file()] == []
+
+
+def test_readme_links_every_guide_page():
+    linked = set(re.findall(r"\]\((docs/guide/[\w-]+\.md)\)", README.read_text()))
+    guide = {page_name(p) for p in (ROOT / "docs/guide").glob("*.md")} - {"docs/guide/index.md"}
+    assert linked == guide
+
+
+@pytest.mark.parametrize("page", PAGES, ids=page_name)
+def test_included_files_exist(page):
+    for path in re.findall(r"^```\{(?:literalinclude|include)\} (\S+)$", page.read_text(), re.M):
+        assert (page.parent / path).is_file(), path
+
+
+def test_cpp_page_includes_the_programs_that_ci_builds():
+    text = (ROOT / "docs/guide/cpp.md").read_text()
+    included = set(re.findall(r"^```\{literalinclude\} \.\./\.\./(\S+)$", text, re.M))
+    programs = {p.relative_to(ROOT).as_posix() for p in (ROOT / "examples/cpp").iterdir()}
+    headers = {p.relative_to(ROOT).as_posix() for p in (ROOT / "engine/include/kavrel").iterdir()}
+    assert programs | headers <= included
+
+
+@pytest.mark.parametrize(
+    "hop, cuts",
+    [(4, [0, 1, 2, 3, 5, 5, 9]), (1, [3, 4]), (7, list(range(0, 60, 6))), (64, [10, 130, 400])],
+)
+def test_streaming_recipe_equals_one_call(hop, cuts):
+    namespace = {}
+    exec(python_block("docs/guide/streaming.md", "The carry-over recipe"), namespace)
+    rng = np.random.default_rng(hop)
+    freqs = rng.uniform(20.0, 8000.0, 11).astype(np.float32)
+    signal = rng.standard_normal(500).astype(np.float32)
+    whole_bank, bank = (kavrel.ResonatorBank(freqs, 16000.0) for _ in range(2))
+
+    pieces = list(namespace["stream_frames"](bank, np.split(signal, cuts), hop))
+
+    assert_same_complex(np.concatenate(pieces), whole_bank.resonate(signal, hop), f"hop {hop}")
+    # Carried samples are consumed once they make a whole hop: same final state.
+    assert [bank.complex(i) for i in range(11)] == [whole_bank.complex(i) for i in range(11)]
