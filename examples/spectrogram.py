@@ -19,10 +19,11 @@ The signal goes through the bank one block at a time, and one frame of channel
 values is kept every ``--hop`` samples (default: about 5 ms). The bank carries
 its state from block to block, so the frames are exactly those of one
 ``ResonatorBank.resonate`` call over the whole signal, while the memory used
-does not grow with the length of the input: a long input is drawn with several
-frames averaged (in power) into each column of the picture, at most 2000
-columns, and its report of the strongest channels is given for longer stretches
-than a quarter of a second, at most 2400 of them.
+does not grow with the length of the input. The picture has at most 960
+columns, about its width in pixels: a longer input (more than 4.8 s at the
+default hop) is drawn with consecutive frames averaged, in power, into each
+column. The report of the strongest channels covers a quarter of a second a
+line, or longer stretches for inputs over ten minutes, at most 2400 lines.
 
 The script writes the picture (PNG, or any other format matplotlib writes,
 chosen by the file name's extension), showing the levels from the loudest one
@@ -87,7 +88,7 @@ DEMO_SAMPLE_RATE = 44100
 HOP_SECONDS = 0.005
 SEGMENT_SECONDS = 0.25
 MAX_SEGMENTS = 2400  # ten minutes of quarter seconds
-MAX_COLUMNS = 2000  # about twice the picture's width in pixels
+MAX_COLUMNS = 960  # about the width of the picture's plot in pixels
 BLOCK_SAMPLES = 1 << 16  # samples read and analysed at a time
 BLOCK_VALUES = 1 << 17  # channel values (frames times channels) computed at a time
 
@@ -110,6 +111,11 @@ def note_name(midi: int) -> str:
     """Name of a MIDI note in scientific pitch notation: 60 -> "C4", 66 -> "F#4"."""
     octave, pitch_class = divmod(int(midi), 12)
     return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
+
+
+def format_hz(frequency: float) -> str:
+    """A frequency for reading: one decimal from 1 Hz up, three digits below."""
+    return f"{frequency:.1f}" if frequency >= 1 else f"{frequency:.3g}"
 
 
 # ---------------------------------------------------------------------------
@@ -155,7 +161,7 @@ class Channels:
         """A note name for a channel on a note, else its frequency: "A4", "452.9 Hz"."""
         if (12 * int(self.steps[i])) % self.bins_per_octave == 0:
             return note_name(round(self.pitches[i]))
-        return f"{self.freqs[i]:.1f} Hz"
+        return f"{format_hz(self.freqs[i])} Hz"
 
     def below(self, frequency: float) -> Channels:
         """The channels whose frequency lies below `frequency`."""
@@ -165,7 +171,7 @@ class Channels:
         """ "88 channels from A0 (27.5 Hz) to C8 (4186.0 Hz), 12 per octave"."""
         ends = [self.label(i) for i in (0, -1)]
         ends = [
-            e if e.endswith("Hz") else f"{e} ({self.freqs[i]:.1f} Hz)"
+            e if e.endswith("Hz") else f"{e} ({format_hz(self.freqs[i])} Hz)"
             for i, e in zip((0, -1), ends)
         ]
         count = f"{len(self)} channel{'s' * (len(self) != 1)}"
@@ -776,7 +782,7 @@ def analyse_and_draw(args: argparse.Namespace, wanted: Channels, source: Source)
     if len(channels) == 0:
         raise InputError(
             f"error: no channel lies below the Nyquist frequency ({nyquist:g} Hz); "
-            f"the lowest is {wanted.freqs[0]:.1f} Hz"
+            f"the lowest is {format_hz(wanted.freqs[0])} Hz"
         )
     hop = args.hop if args.hop is not None else hop_for(sample_rate)
     if source.length < hop:
@@ -806,8 +812,8 @@ def analyse_and_draw(args: argparse.Namespace, wanted: Channels, source: Source)
     if analysis.frames == 0:
         raise InputError(f"error: the input is shorter than one frame ({hop} samples)")
     print(
-        f"Analysed {channels.describe()}, {analysis.frames} frames of {hop} samples "
-        f"({1000 * frame_seconds:.1f} ms)"
+        f"Analysed {channels.describe()}, {analysis.frames} frame{'s' * (analysis.frames > 1)} "
+        f"of {hop} samples ({1000 * frame_seconds:.1f} ms)"
     )
     if analysis.frames_per_column > 1:
         print(

@@ -454,7 +454,7 @@ def test_file_analysed_in_blocks_equals_the_whole_file_at_once(tmp_path, example
     assert frames.tobytes() == expected.tobytes()
 
 
-@pytest.mark.parametrize("max_columns, per_column", [(2000, 1), (100, 3), (7, 40)])
+@pytest.mark.parametrize("max_columns, per_column", [(960, 1), (100, 3), (7, 40)])
 @pytest.mark.parametrize("size", [13, 1 << 16])
 def test_picture_columns_average_the_frames(example, monkeypatch, max_columns, per_column, size):
     monkeypatch.setattr(example, "MAX_COLUMNS", max_columns)
