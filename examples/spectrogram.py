@@ -64,7 +64,7 @@ import math
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
-from typing import NamedTuple
+from typing import NamedTuple, NoReturn
 
 import matplotlib
 
@@ -408,12 +408,14 @@ class Pool:
     filled is held, so memory does not grow with the number of frames.
     """
 
-    def __init__(self, group_of: Callable[[np.ndarray], np.ndarray], emit: Callable) -> None:
+    def __init__(
+        self, group_of: Callable[[np.ndarray], np.ndarray], emit: Callable[[int, np.ndarray], None]
+    ) -> None:
         self.group_of = group_of
         self.emit = emit
         self.frames = 0
         self.group = -1
-        self.sum: np.ndarray | None = None
+        self.sum = np.zeros(0)
         self.count = 0
 
     def add(self, power: np.ndarray) -> None:
@@ -443,13 +445,13 @@ class Segment(NamedTuple):
     """One stretch of the report: its number, loudest level, and its strongest
     channels as (channel index, level in dB), loudest first."""
 
-    index: int
+    number: int
     top_db: float
     strongest: list[tuple[int, float]]
 
 
 def strongest_in(
-    index: int, mean_power: np.ndarray, max_notes: int = 3, within_db: float = 20.0
+    number: int, mean_power: np.ndarray, max_notes: int = 3, within_db: float = 20.0
 ) -> Segment:
     """The strongest channels of a stretch of frames, from their mean powers.
 
@@ -464,7 +466,7 @@ def strongest_in(
     is_peak = (levels > padded[:-2]) & (levels >= padded[2:])
     candidates = np.flatnonzero(is_peak & (levels >= top - within_db))
     chosen = candidates[np.argsort(-levels[candidates], kind="stable")][:max_notes]
-    return Segment(index, top, [(int(i), float(levels[i])) for i in chosen])
+    return Segment(number, top, [(int(i), float(levels[i])) for i in chosen])
 
 
 def audible(
@@ -516,14 +518,12 @@ def run(
     frame_seconds = hop / sample_rate
     per_column = max(1, math.ceil(expected_frames / MAX_COLUMNS))
     segment_seconds = segment_seconds_for(expected_frames * frame_seconds)
-    n_channels = len(bank)
-    columns = np.zeros((math.ceil(expected_frames / per_column), n_channels))
+    # soundfile reads no more samples than a file's header counts, so these
+    # columns hold every frame; fewer are kept if a read ends early.
+    columns = np.zeros((math.ceil(expected_frames / per_column), len(bank)))
     segments: list[Segment] = []
 
     def keep_column(index: int, mean_power: np.ndarray) -> None:
-        nonlocal columns
-        if index >= len(columns):  # the file was longer than its header said
-            columns = np.concatenate([columns, np.zeros((index + 1 - len(columns), n_channels))])
         columns[index] = mean_power
 
     def segment_of(k: np.ndarray) -> np.ndarray:
@@ -644,7 +644,7 @@ class OneLineParser(argparse.ArgumentParser):
     """An argument parser whose errors are one line and exit status 1, as the
     script's other errors."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         raise InputError(f"error: {message}")
 
 
@@ -825,7 +825,7 @@ def analyse_and_draw(args: argparse.Namespace, wanted: Channels, source: Source)
     last = analysis.frames * frame_seconds
     length = analysis.segment_seconds
     for segment in audible(analysis.segments):
-        start = segment.index * length
+        start = segment.number * length
         end = min(start + length, last)
         listed = "  ".join(f"{channels.label(i)} ({db:.1f} dB)" for i, db in segment.strongest)
         print(f"  {start:5.2f}-{end:5.2f} s: {listed}")

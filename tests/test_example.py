@@ -12,7 +12,8 @@ import pytest
 import kavrel
 from support import EXAMPLES, load_example
 
-pytest.importorskip("matplotlib")
+matplotlib = pytest.importorskip("matplotlib")
+pytest.importorskip("matplotlib.image")
 soundfile = pytest.importorskip("soundfile")
 # WAV files are written with SciPy, a writer independent of the script's reader.
 wavfile = pytest.importorskip("scipy.io.wavfile")
@@ -312,7 +313,7 @@ def test_no_printed_segment_is_empty(example):
     signal = tone_440(8000, 2.0, 0.5).astype(np.float32)
     for size in (7, 1 << 16):
         analysis = run_analysis(example, signal, 8000, 40, size)
-        assert [s.index for s in example.audible(analysis.segments)] == list(range(8))
+        assert [s.number for s in example.audible(analysis.segments)] == list(range(8))
 
 
 @pytest.mark.parametrize(
@@ -554,6 +555,22 @@ def test_options_set_channels_and_frames(tmp_path, example, capsys, options, ana
     lines = capsys.readouterr().out.splitlines()
     assert lines[1].startswith(analysed), lines[1]
     assert lines[3].split(": ")[1].startswith(f"{first_entry} ("), lines[3]
+
+
+def test_range_sets_the_darkest_level_drawn(tmp_path, example):
+    # A tone whose skirts fall gradually across the channels: the narrower the
+    # range, the more of the picture lies below it and is drawn in the darkest
+    # colour of the map.
+    path = tmp_path / "tone.wav"
+    wavfile.write(path, 22050, tone_440(22050, 0.5, 0.5).astype(np.float32))
+    darkest = {}
+    for range_db in (20, 80):
+        out = tmp_path / f"range{range_db}.png"
+        assert example.main([str(path), "--range", str(range_db), "-o", str(out)]) == 0
+        pixels = matplotlib.image.imread(out)[..., :3]
+        lowest = np.array(matplotlib.colormaps["magma"](0.0)[:3])
+        darkest[range_db] = np.count_nonzero(np.abs(pixels - lowest).max(axis=-1) < 1 / 255)
+    assert darkest[20] > 4 * darkest[80] > 0, darkest
 
 
 @pytest.mark.parametrize(
