@@ -682,18 +682,19 @@ def peak_rss_mib(*args):
 def test_ten_minutes_at_44_1_khz_in_bounded_memory(tmp_path):
     # Read whole, ten minutes of 44.1 kHz audio alone take 212 MB as float64 and
     # 106 MB more as float32. A few channels and a long hop keep the test quick:
-    # the memory of a whole-file read does not depend on them.
+    # the memory of a whole-file read does not depend on them. From one minute
+    # on, the picture has all its columns, so the peak must not grow further.
     sample_rate = 44100
     second = 0.5 * np.sin(2 * np.pi * 440 * np.arange(sample_rate) / sample_rate)
     second = np.round(second * 32767).astype(np.int16)
-    long_path, short_path = tmp_path / "long.wav", tmp_path / "short.wav"
-    wavfile.write(long_path, sample_rate, np.tile(second, 600))
-    wavfile.write(short_path, sample_rate, second)
     options = ["--fmin", "400", "--fmax", "500", "--hop", "2205"]
+    peak = {}
+    for minutes in (1, 10):
+        path = tmp_path / f"{minutes}.wav"
+        wavfile.write(path, sample_rate, np.tile(second, 60 * minutes))
+        peak[minutes] = peak_rss_mib(path, *options, "-o", tmp_path / f"{minutes}.png")
+        path.unlink()
 
-    long_mib = peak_rss_mib(long_path, *options, "-o", tmp_path / "long.png")
-    short_mib = peak_rss_mib(short_path, *options, "-o", tmp_path / "short.png")
-
-    assert long_mib < 400
-    assert long_mib - short_mib < 40, (long_mib, short_mib)
-    check_png(tmp_path / "long.png")
+    assert peak[10] < 400
+    assert peak[10] - peak[1] < 20, peak
+    check_png(tmp_path / "10.png")
