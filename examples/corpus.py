@@ -270,14 +270,7 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
             if bad.any():
                 at = start + int(bad.argmax())
                 raise UnusableInput(f"non-finite sample at {at / sample_rate:.3f} s (sample {at})")
-            part = power_db(bank.resonate(mono, hop))
-            if not np.isfinite(part).all():  # finite samples beyond float32's range
-                row = start // hop + int((~np.isfinite(part)).any(axis=1).argmax())
-                raise UnusableInput(
-                    f"the analysis overflows at {(row + 1) * hop / sample_rate:.3f} s "
-                    "(samples too large)"
-                )
-            parts.append(part)
+            parts.append(power_db(bank.resonate(mono, hop)))
             start += len(mono)
         channels = audio.channels
     attrs = {
@@ -315,39 +308,81 @@ def _sync_tree(root: Path) -> None:
         _sync(Path(folder))
 
 
+def _take_lock(path: Path, wait: bool) -> int | None:
+    """A descriptor holding an flock on the file `path`, created when missing;
+    None, without waiting, when another process holds it (`wait` false)."""
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+        except BlockingIOError:
+            os.close(fd)
+            return None
+        # The holder before may have removed the file once done with it: the
+        # lock counts only on the file in place.
+        with contextlib.suppress(FileNotFoundError):
+            if os.stat(path).st_ino == os.fstat(fd).st_ino:
+                return fd
+        os.close(fd)
+
+
+def _release(path: Path, fd: int) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(path)
+    os.close(fd)
+
+
+def _clean_staging(staging: Path) -> None:
+    """Remove what writers that are gone left aside (each writer holds a lock
+    on NAME.lock while it writes NAME and NAME-old there)."""
+    for lock in sorted(staging.glob("*.lock")):
+        fd = _take_lock(lock, wait=False)
+        if fd is None:
+            continue  # a worker of a killed run that is still writing
+        for entry in staging.glob(lock.stem + "*"):
+            if entry != lock:
+                shutil.rmtree(entry, ignore_errors=True)
+        _release(lock, fd)
+
+
 def write_result(
     output: str, key: str, powers: np.ndarray, attrs: dict, zarr_format: int = 2
 ) -> None:
     """Store one file's powers at `key`, marked complete, once they are on disk."""
     staging = Path(output) / STAGING_NAME
     staging.mkdir(exist_ok=True)
-    aside = staging / uuid.uuid4().hex
-    chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
-    options = {"zarr_format": zarr_format} if ZARR_3 else {}
-    array = zarr.open_array(
-        str(aside), mode="w", shape=powers.shape, chunks=chunks, dtype=powers.dtype, **options
-    )
-    array[...] = powers
-    array.attrs.update({**attrs, "complete": True})
-    _sync_tree(aside)
-    final = Path(output) / store_key(key)
-    # Whatever lies at the key is not this array (an unfinished array of an
-    # older version, or an equal one that a worker of a killed run placed
-    # meanwhile): it is set aside and removed.
-    for _ in range(10):
-        try:
-            os.rename(aside, final)
-            break
-        except OSError as exc:
-            if exc.errno not in (errno.ENOTEMPTY, errno.EEXIST, errno.ENOTDIR):
-                raise
-        old = staging / uuid.uuid4().hex
-        with contextlib.suppress(FileNotFoundError):
-            os.rename(final, old)
-            shutil.rmtree(old)
-    else:
-        raise OSError(f"cannot place the array at {key}: other writers keep replacing it")
-    _sync(final.parent)
+    name = uuid.uuid4().hex
+    lock, aside, old = staging / f"{name}.lock", staging / name, staging / f"{name}-old"
+    fd = _take_lock(lock, wait=True)
+    try:
+        chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
+        options = {"zarr_format": zarr_format} if ZARR_3 else {}
+        array = zarr.open_array(
+            str(aside), mode="w", shape=powers.shape, chunks=chunks, dtype=powers.dtype, **options
+        )
+        array[...] = powers
+        array.attrs.update({**attrs, "complete": True})
+        _sync_tree(aside)
+        final = Path(output) / store_key(key)
+        # Whatever lies at the key is not this array (an unfinished array of
+        # an older version, or an equal one that a worker of a killed run
+        # placed meanwhile): it is set aside and removed.
+        for _ in range(10):
+            try:
+                os.rename(aside, final)
+                break
+            except OSError as exc:
+                if exc.errno not in (errno.ENOTEMPTY, errno.EEXIST, errno.ENOTDIR):
+                    raise
+            with contextlib.suppress(FileNotFoundError):
+                os.rename(final, old)
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            raise OSError(f"cannot place the array at {key}: other writers keep replacing it")
+        _sync(final.parent)
+    finally:
+        shutil.rmtree(aside, ignore_errors=True)
+        _release(lock, fd)
 
 
 def _analyse_task(
@@ -382,7 +417,7 @@ def _check_output(output: str) -> Path:
     path = path.resolve()
     if not path.is_dir():
         raise CorpusError(f"{output} exists and is not a folder, so it cannot be a Zarr store")
-    known = {".zgroup", "zarr.json", LOCK_NAME, STAGING_NAME}
+    known = {".zgroup", ".zarray", "zarr.json", LOCK_NAME, STAGING_NAME}
     if any(path.iterdir()) and not any((path / name).exists() for name in known):
         raise CorpusError(f"{output} is a folder that holds no Zarr store; give a new one")
     return path
@@ -399,23 +434,13 @@ def locked_store(output: str, settings: dict):
     path = _check_output(output)
     try:
         path.mkdir(parents=True, exist_ok=True)
-        while True:
-            fd = os.open(path / LOCK_NAME, os.O_RDWR | os.O_CREAT, 0o644)
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                os.close(fd)
-                raise CorpusError(f"{output} is in use by another run of this job") from None
-            # A run ending in between may have removed the file this process locked.
-            with contextlib.suppress(FileNotFoundError):
-                if os.stat(path / LOCK_NAME).st_ino == os.fstat(fd).st_ino:
-                    break
-            os.close(fd)
+        fd = _take_lock(path / LOCK_NAME, wait=False)
     except OSError as exc:
         raise CorpusError(f"cannot write the store {output}: {exc.strerror}") from None
+    if fd is None:
+        raise CorpusError(f"{output} is in use by another run of this job")
     try:
-        # What killed runs left aside was never placed; it is not needed.
-        shutil.rmtree(path / STAGING_NAME, ignore_errors=True)
+        _clean_staging(path / STAGING_NAME)
         try:
             group = zarr.open_group(str(path), mode="a")
             recorded = group.attrs.get(SETTINGS_ATTR)
@@ -443,13 +468,7 @@ def locked_store(output: str, settings: dict):
     finally:
         with contextlib.suppress(OSError):
             os.rmdir(path / STAGING_NAME)
-        with contextlib.suppress(OSError):
-            os.unlink(path / LOCK_NAME)
-        os.close(fd)
-
-
-def open_store(path: str):
-    return zarr.open_group(str(path), mode="a")
+        _release(path / LOCK_NAME, fd)
 
 
 def is_complete(group, key: str) -> bool:
@@ -542,7 +561,9 @@ def connect(scheduler: str) -> Client:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+        prog=os.path.basename(__file__),
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     ap.add_argument("input_dir", metavar="INPUT_DIR", help="folder searched for audio files")
     ap.add_argument("output", metavar="OUTPUT", help="Zarr store written (created when missing)")
