@@ -194,10 +194,10 @@ def check_names(names: list[str]) -> None:
     for name in names:
         parts = store_key(name).split("/")
         for depth in range(1, len(parts)):
-            other = files.get(_folded("/".join(parts[:depth])))
-            if other is not None:
+            holder = files.get(_folded("/".join(parts[:depth])))
+            if holder is not None:
                 raise CorpusError(
-                    f"input file {other} and the folder of {name} would share one store key; "
+                    f"input file {holder} and the folder of {name} would share one store key; "
                     "rename one of them"
                 )
 
@@ -354,6 +354,7 @@ def write_result(
     name = uuid.uuid4().hex
     lock, aside, old = staging / f"{name}.lock", staging / name, staging / f"{name}-old"
     fd = _take_lock(lock, wait=True)
+    assert fd is not None  # a lock waited for is always taken
     try:
         chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
         options = {"zarr_format": zarr_format} if ZARR_3 else {}
