@@ -38,14 +38,20 @@ its place with its attribute "complete" already set, so that every array in
 the store is whole; a second run skips those, so an interrupted job (even one
 killed outright) resumes where it stopped, and retries the files that failed.
 
-The store records the settings it was made with (hop, keys, tuning, smoothing,
-kavrel version) in its attribute "kavrel_corpus"; a run with other settings is
-refused. One run at a time works on a store: a run holds a lock on the file
-.kavrel-lock inside it (released by the system when the run ends in any way),
-and a second run on the same store stops at once with an error. Two input
-names that would share one store key (they differ only in case, Unicode
-normalisation or '\\' for '/', or a file's name is also a folder's) stop the
-job before any work, as does a name that cannot be a key.
+The store records the settings it was made with (hop, keys, tuning,
+smoothing, kavrel version) in its attribute "kavrel_corpus"; a run with other
+settings is refused. One run at a time works on a store: a run holds a lock
+(flock) on the file .kavrel-lock inside it, which the system releases when the
+run ends in any way, and a second run on the same store stops at once. OUTPUT
+is a folder; on a shared file system the lock keeps out runs on other machines
+where the file system shares such locks between its clients (NFS on Linux
+does), and only runs on the same machine elsewhere. An array's key is the
+file's path with '\\' read as '/' (its attribute "source" keeps the path); two
+names that would share a key (they differ only in case, Unicode normalisation
+or '\\' for '/', or a file's name is also a folder's), and a name that cannot
+be a key, stop the job before any work. What stops the job (these names, an
+OUTPUT that cannot be a store, a store in use or made with other settings, an
+unreachable scheduler) is one line on standard error, with exit status 1.
 
 Requires dask[distributed], zarr (2.16 or newer, or 3), soundfile and tqdm:
 ``pip install ".[corpus]"``.
