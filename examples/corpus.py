@@ -94,7 +94,7 @@ EXTRA_SUFFIXES = {"aif", "oga", "opus"}
 SETTINGS_ATTR = "kavrel_corpus"
 LOCK_NAME = ".kavrel-lock"
 STAGING_NAME = ".kavrel-staging"
-# Names that Zarr keeps for its own metadata, and the two this job keeps in the store.
+# Names that Zarr keeps for its own metadata.
 RESERVED_NAMES = {".zgroup", ".zarray", ".zattrs", ".zmetadata", "zarr.json"}
 FRAME_TIMES = (
     "row k holds the channel values after sample (k + 1) * hop - 1 of the source "
@@ -245,7 +245,7 @@ def check_link(path: str) -> None:
         except OSError as exc:
             if exc.errno == errno.ELOOP:
                 raise UnusableInput("symbolic link loop") from None
-            raise UnusableInput(f"dangling symbolic link to {os.readlink(path)}") from None
+            raise UnusableInput(f"dangling symbolic link to {shown(os.readlink(path))}") from None
 
 
 def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
@@ -279,6 +279,8 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
             parts.append(power_db(bank.resonate(mono, hop)))
             start += len(mono)
         channels = audio.channels
+    if start < hop:  # a file that holds fewer samples than its header says
+        raise UnusableInput(f"shorter than one frame ({start} samples, hop {hop})")
     attrs = {
         "sample_rate": int(sample_rate),
         "hop": hop,
