@@ -274,8 +274,11 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
             mono = np.ascontiguousarray(block.mean(axis=1, dtype=np.float32))
             bad = ~np.isfinite(mono)
             if bad.any():
-                at = start + int(bad.argmax())
-                raise UnusableInput(f"non-finite sample at {at / sample_rate:.3f} s (sample {at})")
+                at = int(bad.argmax())
+                raise UnusableInput(
+                    f"a sample that is not a finite number ({mono[at]}) at "
+                    f"{(start + at) / sample_rate:.6f} s (sample {start + at})"
+                )
             parts.append(power_db(bank.resonate(mono, hop)))
             start += len(mono)
         channels = audio.channels

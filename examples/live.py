@@ -413,10 +413,12 @@ def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
                 mono = np.ascontiguousarray(data.mean(axis=1, dtype=np.float32))
                 bad = ~np.isfinite(mono)
                 if bad.any():  # it would turn every later reading into NaN
-                    at = analyser.samples + int(bad.argmax())
+                    at = int(bad.argmax())
+                    index = analyser.samples + at
                     raise InputUnavailable(
-                        f"{path}: non-finite sample at {at / analyser.sample_rate:.3f} s "
-                        f"(sample {at}); nothing after it can be analysed"
+                        f"{path} has a sample that is not a finite number ({mono[at]}) at "
+                        f"{index / analyser.sample_rate:.6f} s (sample {index}); "
+                        "nothing after it can be analysed"
                     )
                 if not fast:
                     due = started + (analyser.samples + len(mono)) / analyser.sample_rate

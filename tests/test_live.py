@@ -278,12 +278,12 @@ def test_unreadable_file_is_one_line(tmp_path, name, make, message):
 
 @pytest.mark.parametrize(
     "channel, at, value, lines",
-    [(0, 4800, np.nan, ["  0.26 s", "  0.51 s"]), (1, 10, -np.inf, [])],
+    [(0, 4800, "nan", ["  0.26 s", "  0.51 s"]), (1, 10, "-inf", [])],
 )
 def test_non_finite_sample_stops_the_analysis_with_its_time(tmp_path, channel, at, value, lines):
     data = np.zeros((8000, 2), np.float32)
     data[:, 0] = sine(440.0, 0.5, 1.0, 8000)
-    data[at, channel] = value
+    data[at, channel] = float(value)
     path = tmp_path / "bad.wav"
     soundfile.write(path, data, 8000, subtype="FLOAT")
 
@@ -292,8 +292,8 @@ def test_non_finite_sample_stops_the_analysis_with_its_time(tmp_path, channel, a
     assert proc.returncode == 1
     assert [line[:8] for line in proc.stdout.splitlines()] == lines
     assert proc.stderr == (
-        f"live.py: {path}: non-finite sample at {at / 8000:.3f} s (sample {at}); "
-        "nothing after it can be analysed\n"
+        f"live.py: {path} has a sample that is not a finite number ({value}) at "
+        f"{at / 8000:.6f} s (sample {at}); nothing after it can be analysed\n"
     )
 
 
