@@ -415,6 +415,8 @@ def _analyse_task(
 
 def _check_output(output: str) -> Path:
     """The store's path, refusing what cannot be a Zarr store, without writing anything."""
+    if "://" in output:  # the lock and the placing of arrays need a file system
+        raise CorpusError(f"{output}: the store must be a folder on a file system, not a URL")
     path = Path(os.path.abspath(output))
     try:
         path.stat()

@@ -283,8 +283,9 @@ def test_names_that_cannot_be_keys_stop_the_job_before_any_work(
         (lambda p: (p.mkdir(), (p / "thesis.pdf").touch()), "{} is a folder that holds no Zarr"),
         (lambda p: (p.mkdir(), zarr.open_array(str(p), mode="w", shape=3)), "cannot open {} as"),
         (None, "cannot write the store {}: No such file or directory"),
+        ("s3://bucket/out.zarr", "{}: the store must be a folder on a file system, not a URL"),
     ],
-    ids=["file", "dangling link", "link loop", "other folder", "zarr array", "unwritable"],
+    ids=["file", "dangling link", "link loop", "other folder", "zarr array", "unwritable", "url"],
 )
 def test_output_that_cannot_be_a_store_is_one_line(tmp_path, corpus, capsys, make, message):
     root = tmp_path / "in"
@@ -292,6 +293,8 @@ def test_output_that_cannot_be_a_store_is_one_line(tmp_path, corpus, capsys, mak
     out = tmp_path / "out.zarr"
     if make is None:
         out = "/proc/corpus.zarr"  # even for root
+    elif isinstance(make, str):
+        out = make
     else:
         make(out)
 
