@@ -26,6 +26,7 @@ import os
 import sys
 import threading
 import time
+from typing import NoReturn
 
 import numpy as np
 
@@ -144,7 +145,7 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
     sample_rate = 44100.0
 
-    def refuse(message: str) -> None:
+    def refuse(message: str) -> NoReturn:
         ap.exit(2, f"{ap.prog}: error: {message}\n")
 
     if args.channels < 1 or args.hop < 1:
@@ -154,16 +155,21 @@ def main(argv: list[str] | None = None) -> int:
     workers = default_workers() if args.workers is None else args.workers
     if workers < 1:
         refuse("--workers must be at least 1")
-    n_samples = int(args.seconds * sample_rate)
+    samples = args.seconds * sample_rate
+    n_samples = int(samples) if samples < 2**62 else 2**62  # beyond any memory anyway
     if args.hop > n_samples:
         refuse(f"--hop {args.hop} is longer than the signal ({n_samples} samples): no frame")
     # The signal and its float64 makings, the frames of both analyses (with
     # the parts of the split one before they are copied together), the banks.
     need = 32 * n_samples + 3 * 8 * (n_samples // args.hop) * args.channels + 100 * args.channels
-    have = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    try:
+        have = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):  # a system that does not say
+        have = need
     if need > have:
+        need_gib = need / 2**30 if need < 2**1000 else math.inf
         refuse(
-            f"this analysis needs about {need / 2**30:.3g} GiB, more than the "
+            f"this analysis needs about {need_gib:.3g} GiB, more than the "
             f"{have / 2**30:.3g} GiB of this machine: lower --seconds or --channels, or raise --hop"
         )
 

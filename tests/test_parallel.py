@@ -100,6 +100,8 @@ def test_demo_checks_identity():
         (["--seconds", "inf"], "--seconds must be a positive number of seconds, not inf"),
         (["--seconds", "-1"], "--seconds must be a positive number of seconds, not -1.0"),
         (["--seconds", "1e12"], "this analysis needs about 5.26e+09 GiB, more than the "),
+        (["--seconds", "1e305"], "this analysis needs about 5.5e+11 GiB, more than the "),
+        (["--channels", "1" + "0" * 400], "this analysis needs about inf GiB, more than the "),
         (["--channels", "100000000", "--hop", "1"], "this analysis needs about 9.86e+05 GiB"),
         (
             ["--hop", "1180591620717411303424"],
