@@ -28,7 +28,6 @@ CORRUPT = "broken.wav"
 GOOD = ["a.wav", "sub/b.flac"]
 # Inputs that give no usable picture, and what the job says of each.
 VERSION = importlib.metadata.version("kavrel")
-FORMAT = {"zarr_format": 3} if int(zarr.__version__.split(".")[0]) >= 3 else {}
 REFUSED = {
     CORRUPT: "LibsndfileError: Error opening",
     "dangling.wav": "dangling symbolic link to nowhere.wav",
@@ -436,23 +435,6 @@ def test_run_killed_outright_resumes_to_the_bits_of_a_clean_run(tmp_path, corpus
         time.sleep(0.01)
     assert contents(out, names) == contents(clean, names)
     assert sorted(os.listdir(out)) == sorted(os.listdir(clean))
-
-
-def test_placing_an_array_replaces_whatever_lies_at_its_key(tmp_path, corpus):
-    out = tmp_path / "out.zarr"
-    zarr.open_group(str(out), mode="a")
-    powers = np.arange(12, dtype=np.float32).reshape(4, 3)
-    old = zarr.open_array(
-        str(out / "k.wav"), mode="w", shape=(9, 3), chunks=(2, 3), dtype="f4", **FORMAT
-    )
-    old[...] = 7
-
-    corpus.write_result(str(out), "k.wav", powers, {"hop": 1}, **FORMAT)
-
-    array = zarr.open_group(str(out), mode="r")["k.wav"]
-    assert array.shape == (4, 3) and np.array_equal(array[...], powers)
-    assert dict(array.attrs) == {"hop": 1, "complete": True}
-    assert os.listdir(out / ".kavrel-staging") == []
 
 
 def test_script_on_its_own_local_cluster(tmp_path):
