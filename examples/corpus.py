@@ -6,12 +6,23 @@ Usage::
 
 Every audio file under INPUT_DIR that soundfile can read (WAV, FLAC, Ogg,
 MP3, AIFF, ...) is mixed down to mono and run through a resonator bank with
-one channel per piano key (A0 to C8, A4 = 440 Hz, default smoothing factors).
-The power of every channel every H samples (default 512), in dB relative to a
-full-scale sine, is written as one float32 array of shape (frames, 88) in the
-Zarr store OUTPUT, at the file's path relative to INPUT_DIR, chunked along
-time. Each array's attributes hold the file's sample rate, the hop and the
-frequencies.
+one channel per piano key (A0 to C8, A4 = 440 Hz, default smoothing factors)
+below the file's Nyquist frequency (half its sample rate): all 88 keys from
+8373 Hz up, the lowest keys only below. The power of every channel every H
+samples (default 512), in dB relative to a full-scale sine, is written as one
+float32 array of shape (frames, keys) in the Zarr store OUTPUT, at the file's
+path relative to INPUT_DIR, chunked along time. Row k holds the channel values
+after sample (k + 1) * H - 1 of the file (counted from 0), that is at time
+(k + 1) * H / sample_rate; the samples after the last whole frame are not
+analysed. Each array's attributes say what a reader needs: the sample rate,
+the hop, the frequencies and smoothing factors of its columns, the kavrel
+version, the row times and the source's length and channel count.
+
+A file gives no array, and counts as failed, when it cannot be read, lies
+behind a dangling or looping symbolic link, is shorter than one frame, has a
+sample rate of 55 Hz or less (no key below its Nyquist frequency), or holds a
+sample that is not finite (NaN or infinite: it would turn every later row
+into NaN; the error gives its time).
 
 The work runs on Dask: by default on a local cluster with one worker process
 per CPU this process may use (or N with --workers), or on an existing cluster
@@ -22,9 +33,25 @@ and OUTPUT at the same paths, on a shared file system.
 
 As a batch job: a file that fails is reported with its error at the end and
 in the store's attribute "errors", the others go on, and the exit status is 1
-when any failed. A file counts as done once its array carries the attribute
-"complete"; a second run skips those, so an interrupted job resumes where it
-stopped (and retries the files that failed).
+when any failed. An array is written aside, flushed to disk and then moved to
+its place with its attribute "complete" already set, so that every array in
+the store is whole; a second run skips those, so an interrupted job (even one
+killed outright) resumes where it stopped, and retries the files that failed.
+
+The store records the settings it was made with (hop, keys, tuning,
+smoothing, kavrel version) in its attribute "kavrel_corpus"; a run with other
+settings is refused. One run at a time works on a store: a run holds a lock
+(flock) on the file .kavrel-lock inside it, which the system releases when the
+run ends in any way, and a second run on the same store stops at once. OUTPUT
+is a folder; on a shared file system the lock keeps out runs on other machines
+where the file system shares such locks between its clients (NFS on Linux
+does), and only runs on the same machine elsewhere. An array's key is the
+file's path with '\\' read as '/' (its attribute "source" keeps the path); two
+names that would share a key (they differ only in case, Unicode normalisation
+or '\\' for '/', or a file's name is also a folder's), and a name that cannot
+be a key, stop the job before any work. What stops the job (these names, an
+OUTPUT that cannot be a store, a store in use or made with other settings, an
+unreachable scheduler) is one line on standard error, with exit status 1.
 
 Requires dask[distributed], zarr (2.16 or newer, or 3), soundfile and tqdm:
 ``pip install ".[corpus]"``.
@@ -33,9 +60,16 @@ Requires dask[distributed], zarr (2.16 or newer, or 3), soundfile and tqdm:
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import fcntl
+import importlib.metadata
 import os
+import shutil
 import sys
 import time
+import unicodedata
+import uuid
 from pathlib import Path
 
 import cloudpickle
@@ -51,10 +85,34 @@ LOWEST_KEY, HIGHEST_KEY = 21, 108  # A0, C8
 TUNING_HZ = 440.0
 DEFAULT_HOP = 512
 FRAMES_PER_CHUNK = 4096
+READ_SAMPLES = 1 << 22  # at most this many samples are read at once (unless one frame is longer)
 ZARR_3 = int(zarr.__version__.split(".")[0]) >= 3
 
 # File name endings soundfile reads besides the names of its formats.
 EXTRA_SUFFIXES = {"aif", "oga", "opus"}
+
+SETTINGS_ATTR = "kavrel_corpus"
+LOCK_NAME = ".kavrel-lock"
+STAGING_NAME = ".kavrel-staging"
+# Names that Zarr keeps for its own metadata.
+RESERVED_NAMES = {".zgroup", ".zarray", ".zattrs", ".zmetadata", "zarr.json"}
+FRAME_TIMES = (
+    "row k holds the channel values after sample (k + 1) * hop - 1 of the source "
+    "(counted from 0), at (k + 1) * hop / sample_rate seconds; the samples after "
+    "the last whole frame are not analysed"
+)
+
+
+class CorpusError(Exception):
+    """What stops the whole job before any file is analysed; the message is one line."""
+
+
+class UnusableInput(Exception):
+    """A file that gives no usable picture; the message says why."""
+
+
+def kavrel_version() -> str:
+    return importlib.metadata.version("kavrel")
 
 
 def key_frequencies() -> np.ndarray:
@@ -63,6 +121,36 @@ def key_frequencies() -> np.ndarray:
         [kavrel.midi_to_hz(m, TUNING_HZ) for m in range(LOWEST_KEY, HIGHEST_KEY + 1)],
         dtype=np.float32,
     )
+
+
+def keys_below_nyquist(sample_rate: float) -> np.ndarray:
+    """The frequencies of the keys below half the sample rate: a channel above it
+    would only pick up aliases of lower frequencies."""
+    freqs = key_frequencies()
+    return freqs[freqs < sample_rate / 2]
+
+
+def job_settings(hop: int) -> dict:
+    """What the arrays of a store depend on; every run on a store must have the same."""
+    return {
+        "format": 1,
+        "kavrel_version": kavrel_version(),
+        "hop": hop,
+        "tuning_hz": TUNING_HZ,
+        "keys": [LOWEST_KEY, HIGHEST_KEY],
+        "smoothing": "heuristic_alphas(frequencies, sample_rate) for alphas and betas",
+        "mono": "mean of the source's channels, in float32",
+        "unit": "dB relative to a full-scale sine: 10 log10(4 |value|^2 + 1e-12)",
+    }
+
+
+# ---------------------------------------------------------------------------
+# Inputs and their store keys
+
+
+def shown(name: str) -> str:
+    """A name as it can be printed on one line."""
+    return name if name.isprintable() else ascii(name)
 
 
 def audio_files(root: Path) -> list[str]:
@@ -77,6 +165,67 @@ def audio_files(root: Path) -> list[str]:
     return sorted(found)
 
 
+def store_key(name: str) -> str:
+    """The store key of an input name: Zarr reads '\\' as '/'."""
+    return name.replace("\\", "/")
+
+
+def _folded(key: str) -> str:
+    """What two keys that one file system may take for the same name have in common."""
+    return unicodedata.normalize("NFC", key).casefold()
+
+
+def check_names(names: list[str]) -> None:
+    """Refuse a name that cannot be a store key, and two names that would share one."""
+    files: dict[str, str] = {}
+    for name in names:
+        if not name.isprintable():
+            raise CorpusError(
+                f"input file {shown(name)}: its name has control characters or bytes that "
+                "are not UTF-8, which a store key cannot hold; rename it"
+            )
+        parts = store_key(name).split("/")
+        bad = [p for p in parts if p in ("", ".", "..") or p in RESERVED_NAMES]
+        if bad or parts[0] in (LOCK_NAME, STAGING_NAME):
+            part = bad[0] if bad else parts[0]
+            raise CorpusError(
+                f"input file {name}: '{part}' cannot be part of a store key; rename it"
+            )
+        other = files.setdefault(_folded(store_key(name)), name)
+        if other != name:
+            raise CorpusError(
+                f"input files {other} and {name} would share one store key (keys ignore case "
+                "and read '\\' as '/'); rename one of them"
+            )
+    for name in names:
+        parts = store_key(name).split("/")
+        for depth in range(1, len(parts)):
+            holder = files.get(_folded("/".join(parts[:depth])))
+            if holder is not None:
+                raise CorpusError(
+                    f"input file {holder} and the folder of {name} would share one store key; "
+                    "rename one of them"
+                )
+
+
+def input_names(input_dir: str) -> list[str]:
+    """The audio files under `input_dir`, checked for their store keys."""
+    try:
+        is_dir = os.path.isdir(input_dir)
+        os.stat(input_dir)
+    except OSError as exc:
+        raise CorpusError(f"{input_dir}: {exc.strerror}") from None
+    if not is_dir:
+        raise CorpusError(f"{input_dir} is not a folder")
+    names = audio_files(Path(input_dir))
+    check_names(names)
+    return names
+
+
+# ---------------------------------------------------------------------------
+# Analysis of one file
+
+
 def power_db(frames: np.ndarray) -> np.ndarray:
     """Channel powers in dB relative to a full-scale sine, float32.
 
@@ -88,80 +237,316 @@ def power_db(frames: np.ndarray) -> np.ndarray:
     return (10.0 * np.log10(4.0 * power + 1e-12)).astype(np.float32)
 
 
-def analyse_file(path: str, hop: int) -> tuple[np.ndarray, int]:
-    """The (frames, 88) float32 channel powers in dB of one file, and its sample rate.
+def check_link(path: str) -> None:
+    """A file behind a broken symbolic link says so (soundfile only says "System error.")."""
+    if os.path.islink(path):
+        try:
+            os.stat(path)
+        except OSError as exc:
+            if exc.errno == errno.ELOOP:
+                raise UnusableInput("symbolic link loop") from None
+            raise UnusableInput(f"dangling symbolic link to {shown(os.readlink(path))}") from None
+
+
+def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
+    """The (frames, keys) float32 channel powers in dB of one file, and the
+    attributes of its array; UnusableInput when it gives no usable picture.
 
     The file is read and analysed in blocks of whole frames, so that a long
     recording never sits in memory at once; one bank runs on through all
     blocks, which gives the frames of one call on the whole signal.
     """
+    check_link(path)
     with soundfile.SoundFile(path) as audio:
-        sample_rate = audio.samplerate
-        bank = kavrel.ResonatorBank(key_frequencies(), float(sample_rate))
-        parts = [
-            power_db(bank.resonate(np.ascontiguousarray(block.mean(axis=1, dtype=np.float32)), hop))
-            for block in audio.blocks(hop * FRAMES_PER_CHUNK, dtype="float32", always_2d=True)
-        ]
-    powers = (
-        np.concatenate(parts) if parts else np.empty((0, HIGHEST_KEY - LOWEST_KEY + 1), np.float32)
-    )
-    return powers, int(sample_rate)
+        sample_rate, length = audio.samplerate, audio.frames
+        freqs = keys_below_nyquist(sample_rate)
+        if len(freqs) == 0:
+            raise UnusableInput(
+                f"no piano key lies below the Nyquist frequency ({sample_rate / 2:g} Hz)"
+            )
+        if length < hop:
+            raise UnusableInput(f"shorter than one frame ({length} samples, hop {hop})")
+        alphas = kavrel.heuristic_alphas(freqs, float(sample_rate))
+        bank = kavrel.ResonatorBank(freqs, float(sample_rate), alphas=alphas, betas=alphas)
+        frames_per_read = max(1, min(FRAMES_PER_CHUNK, READ_SAMPLES // hop))
+        parts, start = [], 0
+        for block in audio.blocks(hop * frames_per_read, dtype="float32", always_2d=True):
+            mono = np.ascontiguousarray(block.mean(axis=1, dtype=np.float32))
+            bad = ~np.isfinite(mono)
+            if bad.any():
+                at = int(bad.argmax())
+                raise UnusableInput(
+                    f"a sample that is not a finite number ({mono[at]}) at "
+                    f"{(start + at) / sample_rate:.6f} s (sample {start + at})"
+                )
+            parts.append(power_db(bank.resonate(mono, hop)))
+            start += len(mono)
+        channels = audio.channels
+    if start < hop:  # a file that holds fewer samples than its header says
+        raise UnusableInput(f"shorter than one frame ({start} samples, hop {hop})")
+    attrs = {
+        "sample_rate": int(sample_rate),
+        "hop": hop,
+        "unit": "dB relative to a full-scale sine",
+        "frequencies": [float(f) for f in freqs],
+        "alphas": [float(a) for a in alphas],
+        "betas": [float(a) for a in alphas],
+        "kavrel_version": kavrel_version(),
+        "frame_times": FRAME_TIMES,
+        "source_samples": int(start),
+        "source_seconds": start / sample_rate,
+        "source_channels": int(channels),
+    }
+    return np.concatenate(parts), attrs
 
 
-def _analyse_task(path: str, output: str, key: str, hop: int) -> str | None:
+# ---------------------------------------------------------------------------
+# The store: each array is written aside, flushed and moved into place whole
+
+
+def _sync(path: Path) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _sync_tree(root: Path) -> None:
+    for folder, _, files in os.walk(root):
+        for name in files:
+            _sync(Path(folder) / name)
+        _sync(Path(folder))
+
+
+def _take_lock(path: Path, wait: bool) -> int | None:
+    """A descriptor holding an flock on the file `path`, created when missing;
+    None, without waiting, when another process holds it (`wait` false)."""
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+        except BlockingIOError:
+            os.close(fd)
+            return None
+        # The holder before may have removed the file once done with it: the
+        # lock counts only on the file in place.
+        with contextlib.suppress(FileNotFoundError):
+            if os.stat(path).st_ino == os.fstat(fd).st_ino:
+                return fd
+        os.close(fd)
+
+
+def _release(path: Path, fd: int) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(path)
+    os.close(fd)
+
+
+def _clean_staging(staging: Path) -> None:
+    """Remove what writers that are gone left aside (each writer holds a lock
+    on NAME.lock while it writes NAME and NAME-old there)."""
+    for lock in sorted(staging.glob("*.lock")):
+        fd = _take_lock(lock, wait=False)
+        if fd is None:
+            continue  # a worker of a killed run that is still writing
+        for entry in staging.glob(lock.stem + "*"):
+            if entry != lock:
+                shutil.rmtree(entry, ignore_errors=True)
+        _release(lock, fd)
+
+
+def write_result(
+    output: str, key: str, powers: np.ndarray, attrs: dict, zarr_format: int = 2
+) -> None:
+    """Store one file's powers at `key`, marked complete, once they are on disk."""
+    staging = Path(output) / STAGING_NAME
+    staging.mkdir(exist_ok=True)
+    name = uuid.uuid4().hex
+    lock, aside, old = staging / f"{name}.lock", staging / name, staging / f"{name}-old"
+    fd = _take_lock(lock, wait=True)
+    assert fd is not None  # a lock waited for is always taken
+    try:
+        chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
+        options = {"zarr_format": zarr_format} if ZARR_3 else {}
+        array = zarr.open_array(
+            str(aside), mode="w", shape=powers.shape, chunks=chunks, dtype=powers.dtype, **options
+        )
+        array[...] = powers
+        array.attrs.update({**attrs, "complete": True})
+        _sync_tree(aside)
+        final = Path(output) / store_key(key)
+        # Whatever lies at the key is not this array (an unfinished array of
+        # an older version, or an equal one that a worker of a killed run
+        # placed meanwhile): it is set aside and removed.
+        for _ in range(10):
+            try:
+                os.rename(aside, final)
+                break
+            except OSError as exc:
+                if exc.errno not in (errno.ENOTEMPTY, errno.EEXIST, errno.ENOTDIR):
+                    raise
+            with contextlib.suppress(FileNotFoundError):
+                os.rename(final, old)
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            raise OSError(f"cannot place the array at {key}: other writers keep replacing it")
+        _sync(final.parent)
+    finally:
+        shutil.rmtree(aside, ignore_errors=True)
+        _release(lock, fd)
+
+
+def _analyse_task(
+    path: str, output: str, key: str, hop: int, zarr_format: int, version: str
+) -> str | None:
     """Worker side: analyse one file into its array of the store; None, or the error."""
     try:
-        powers, sample_rate = analyse_file(path, hop)
-        write_result(open_store(output), key, powers, sample_rate, hop)
+        if kavrel_version() != version:
+            return f"this worker has kavrel {kavrel_version()}, the store was made with {version}"
+        powers, attrs = analyse_file(path, hop)
+        write_result(output, key, powers, {"source": key, **attrs}, zarr_format)
         return None
+    except UnusableInput as exc:
+        return str(exc)
     except Exception as exc:  # reported per file, never stops the batch
         return f"{type(exc).__name__}: {exc}"
 
 
-# ---------------------------------------------------------------------------
-# The store (zarr 2 and 3 differ in how an array is created)
+def _check_output(output: str) -> Path:
+    """The store's path, refusing what cannot be a Zarr store, without writing anything."""
+    if "://" in output:  # the lock and the placing of arrays need a file system
+        raise CorpusError(f"{output}: the store must be a folder on a file system, not a URL")
+    path = Path(os.path.abspath(output))
+    try:
+        path.stat()
+    except FileNotFoundError:
+        if path.is_symlink():
+            raise CorpusError(
+                f"{output} is a dangling symbolic link (to {os.readlink(path)})"
+            ) from None
+        return path
+    except OSError as exc:
+        raise CorpusError(f"{output}: {exc.strerror}") from None
+    path = path.resolve()
+    if not path.is_dir():
+        raise CorpusError(f"{output} exists and is not a folder, so it cannot be a Zarr store")
+    known = {".zgroup", ".zarray", "zarr.json", LOCK_NAME, STAGING_NAME}
+    if any(path.iterdir()) and not any((path / name).exists() for name in known):
+        raise CorpusError(f"{output} is a folder that holds no Zarr store; give a new one")
+    return path
 
 
-def open_store(path: str):
-    return zarr.open_group(str(path), mode="a")
+@contextlib.contextmanager
+def locked_store(output: str, settings: dict):
+    """The store's root group, created when missing, with this process holding its lock.
+
+    The lock is an flock on OUTPUT/.kavrel-lock: the system releases it when
+    the process ends, however it ends. The lock file and the area where arrays
+    are written aside are removed when the run ends normally.
+    """
+    path = _check_output(output)
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+        fd = _take_lock(path / LOCK_NAME, wait=False)
+    except OSError as exc:
+        raise CorpusError(f"cannot write the store {output}: {exc.strerror}") from None
+    if fd is None:
+        raise CorpusError(f"{output} is in use by another run of this job")
+    try:
+        _clean_staging(path / STAGING_NAME)
+        try:
+            group = zarr.open_group(str(path), mode="a")
+            recorded = group.attrs.get(SETTINGS_ATTR)
+        except Exception as exc:
+            raise CorpusError(f"cannot open {output} as a Zarr group: {exc}") from None
+        own = RESERVED_NAMES | {LOCK_NAME, STAGING_NAME}
+        has_members = any(entry.name not in own for entry in path.iterdir())
+        if recorded is None and has_members:
+            raise CorpusError(
+                f"{output} holds no record of the settings it was made with; give a new store"
+            )
+        if recorded is None:
+            group.attrs[SETTINGS_ATTR] = settings
+        elif dict(recorded) != settings:
+            changed = ", ".join(
+                f"{name} {recorded.get(name)!r}, not {settings.get(name)!r}"
+                for name in sorted(set(recorded) | set(settings))
+                if recorded.get(name) != settings.get(name)
+            )
+            raise CorpusError(
+                f"{output} was made with other settings ({changed}); "
+                "use those or give another store"
+            )
+        yield group
+    finally:
+        with contextlib.suppress(OSError):
+            os.rmdir(path / STAGING_NAME)
+        _release(path / LOCK_NAME, fd)
 
 
 def is_complete(group, key: str) -> bool:
     try:
-        return bool(group[key].attrs.get("complete", False))
+        return bool(group[store_key(key)].attrs.get("complete", False))
     except KeyError:
         return False
 
 
-def write_result(group, key: str, powers: np.ndarray, sample_rate: int, hop: int) -> None:
-    """Store one file's powers; the "complete" mark goes on last, after the data."""
-    chunks = (max(1, min(len(powers), FRAMES_PER_CHUNK)), powers.shape[1])
-    attrs = {
-        "sample_rate": sample_rate,
-        "hop": hop,
-        "unit": "dB relative to a full-scale sine",
-        "frequencies": [float(f) for f in key_frequencies()],
-    }
-    if ZARR_3:
-        array = group.create_array(
-            key,
-            shape=powers.shape,
-            chunks=chunks,
-            dtype=powers.dtype,
-            overwrite=True,
-            attributes=attrs,
-        )
-    else:
-        array = group.create_dataset(
-            key, shape=powers.shape, chunks=chunks, dtype=powers.dtype, overwrite=True
-        )
-        array.attrs.update(attrs)
-    array[...] = powers
-    array.attrs["complete"] = True
-
-
 # ---------------------------------------------------------------------------
 # The batch
+
+
+def analyse_into(
+    client: Client, input_dir: str, output: str, group, names: list[str], hop: int, progress: bool
+) -> dict:
+    """Analyse every file of `names` that is not yet complete in the locked store."""
+    root = Path(input_dir).resolve()  # workers elsewhere need full paths
+    output = str(Path(output).resolve())
+    todo = [f for f in names if not is_complete(group, f)]
+    skipped = sorted(set(names) - set(todo))
+    errors = {k: v for k, v in dict(group.attrs.get("errors", {})).items() if k in todo}
+    done = []
+    zarr_format = group.metadata.zarr_format if ZARR_3 else 2
+    version = kavrel_version()
+    # Workers cannot import this file, so its functions must travel by value.
+    # Dask sends a local function through cloudpickle, which takes the
+    # functions it calls along when their module is registered as by-value
+    # (a script's own module, __main__, always is).
+    if __name__ != "__main__":
+        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+    def task(name):
+        return _analyse_task(str(root / name), output, name, hop, zarr_format, version)
+
+    # The folders above the arrays are made here first, so that no two workers make one.
+    for folder in sorted({str(Path(store_key(name)).parent) for name in todo} - {"."}):
+        try:
+            group.require_group(folder)
+        except Exception as exc:
+            raise CorpusError(
+                f"the store holds something other than a folder at {folder}: {exc}"
+            ) from None
+    futures = {client.submit(task, name, pure=False): name for name in todo}
+    bar = tqdm(total=len(todo), unit="file", disable=not progress or not todo)
+    try:
+        for future in as_completed(futures):
+            name = futures.pop(future)
+            try:
+                error = future.result()
+            except Exception as exc:  # the worker itself died, or the task could not run
+                error = f"{type(exc).__name__}: {exc}"
+            if error is None:
+                done.append(name)
+                errors.pop(name, None)
+            else:
+                errors[name] = error
+            bar.update()
+    finally:
+        bar.close()
+        for future in futures:
+            future.cancel()
+        group.attrs["errors"] = dict(sorted(errors.items()))
+    return {"done": sorted(done), "skipped": skipped, "errors": dict(sorted(errors.items()))}
 
 
 def run(
@@ -173,55 +558,26 @@ def run(
     relative to `input_dir`. The store's "errors" attribute keeps, for every
     file still under `input_dir`, its latest failure: a file that succeeds
     leaves it, and one that an interrupted run did not reach keeps its entry.
+    Raises CorpusError when the job cannot start (see main).
     """
-    root = Path(input_dir).resolve()  # workers elsewhere need full paths
-    output = str(Path(output).resolve())
-    group = open_store(output)
-    files = audio_files(root)
-    todo = [f for f in files if not is_complete(group, f)]
-    skipped = sorted(set(files) - set(todo))
-    errors = {k: v for k, v in dict(group.attrs.get("errors", {})).items() if k in todo}
-    done = []
-    # Workers cannot import this file, so its functions must travel by value.
-    # Dask sends a local function through cloudpickle, which takes the
-    # functions it calls along when their module is registered as by-value
-    # (a script's own module, __main__, always is).
-    if __name__ != "__main__":
-        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    names = input_names(input_dir)
+    with locked_store(output, job_settings(hop)) as group:
+        return analyse_into(client, input_dir, output, group, names, hop, progress)
 
-    def task(key):
-        return _analyse_task(str(root / key), output, key, hop)
 
-    # Workers write their own arrays, each to its own place; the folders
-    # above them are made here first, so that no two workers make one.
-    for folder in sorted({str(Path(key).parent) for key in todo} - {"."}):
-        group.require_group(folder)
-    futures = {client.submit(task, key, pure=False): key for key in todo}
-    bar = tqdm(total=len(todo), unit="file", disable=not progress or not todo)
+def connect(scheduler: str) -> Client:
     try:
-        for future in as_completed(futures):
-            key = futures.pop(future)
-            try:
-                error = future.result()
-            except Exception as exc:  # the worker itself died, or the task could not run
-                error = f"{type(exc).__name__}: {exc}"
-            if error is None:
-                done.append(key)
-                errors.pop(key, None)
-            else:
-                errors[key] = error
-            bar.update()
-    finally:
-        bar.close()
-        for future in futures:
-            future.cancel()
-        group.attrs["errors"] = dict(sorted(errors.items()))
-    return {"done": sorted(done), "skipped": skipped, "errors": dict(sorted(errors.items()))}
+        return Client(scheduler)
+    except (OSError, ValueError, TypeError) as exc:
+        reason = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise CorpusError(f"cannot reach the Dask scheduler at {scheduler}: {reason}") from None
 
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+        prog=os.path.basename(__file__),
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     ap.add_argument("input_dir", metavar="INPUT_DIR", help="folder searched for audio files")
     ap.add_argument("output", metavar="OUTPUT", help="Zarr store written (created when missing)")
@@ -245,33 +601,39 @@ def main(argv: list[str] | None = None) -> int:
         help=f"samples per frame (default {DEFAULT_HOP})",
     )
     args = ap.parse_args(argv)
-    if args.hop < 1:
-        ap.error("--hop must be at least 1")
+    if not 1 <= args.hop < 2**63:
+        ap.error("--hop must be at least 1 and below 2**63")
     if args.workers is not None and args.workers < 1:
         ap.error("--workers must be at least 1")
     if args.scheduler and args.workers is not None:
         ap.error("--workers applies to the local cluster only, not with --scheduler")
-    if not Path(args.input_dir).is_dir():
-        ap.error(f"{args.input_dir} is not a folder")
 
     start = time.perf_counter()
-    if args.scheduler:
-        client, cluster = Client(args.scheduler), None
-    else:
-        workers = args.workers or len(os.sched_getaffinity(0))
-        cluster = LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
-        )
-        client = Client(cluster)
     try:
-        summary = run(client, args.input_dir, args.output, args.hop)
+        names = input_names(args.input_dir)
+        with locked_store(args.output, job_settings(args.hop)) as group:
+            if args.scheduler:
+                client, cluster = connect(args.scheduler), None
+            else:
+                workers = args.workers or len(os.sched_getaffinity(0))
+                cluster = LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+                )
+                client = Client(cluster)
+            try:
+                summary = analyse_into(
+                    client, args.input_dir, args.output, group, names, args.hop, True
+                )
+            finally:
+                client.close()
+                if cluster is not None:
+                    cluster.close()
+    except CorpusError as exc:
+        print(f"{ap.prog}: error: {exc}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("interrupted: what is written is complete; run again to resume", file=sys.stderr)
         return 130
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
 
     print(
         f"{len(summary['done'])} analysed, {len(summary['skipped'])} already complete, "
@@ -279,7 +641,7 @@ def main(argv: list[str] | None = None) -> int:
         f"store: {args.output}"
     )
     for key, message in summary["errors"].items():
-        print(f"failed: {key}: {message}", file=sys.stderr)
+        print(f"failed: {shown(key)}: {message}", file=sys.stderr)
     return 1 if summary["errors"] else 0
 
 

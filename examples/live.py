@@ -13,7 +13,10 @@ tuned to A4 = 440 Hz with the default smoothing factors, and the bank is read wi
 the microphone the work is done in the audio callback as each block arrives. A
 sound file (anything ``soundfile`` reads; several channels are averaged to mono)
 goes through exactly the same path, block by block, at the pace of its sample
-rate, or as fast as the machine allows with ``--fast``.
+rate, or as fast as the machine allows with ``--fast``. A sample rate of 55 Hz
+or less (no key below the Nyquist frequency, half the rate) is refused, and the
+analysis of a file stops with an error at a sample that is not finite (NaN or
+infinite), which would turn every later reading into NaN.
 
 The terminal view shows the keyboard with the sounding keys lit by level, the
 strongest notes, and a tuner for the strongest channel. ``--plain`` prints one
@@ -80,7 +83,7 @@ FLOOR_DB = -120.0  # level reported for a silent channel
 
 
 class InputUnavailable(Exception):
-    """The requested input cannot be opened; the message says why, in one line."""
+    """The requested input cannot be opened or analysed; the message says why, in one line."""
 
 
 def note_name(midi: int) -> str:
@@ -384,14 +387,22 @@ def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
     """
     import soundfile
 
-    if not os.path.isfile(path):
-        raise InputUnavailable(f"no such file: {path}")
+    try:
+        is_folder = os.path.isdir(path)
+        os.stat(path)
+    except FileNotFoundError:
+        raise InputUnavailable(f"no such file: {path}") from None
+    except OSError as exc:  # a symbolic link loop, a path through a file, ...
+        raise InputUnavailable(f"cannot read {path}: {exc.strerror}") from None
+    if is_folder:
+        raise InputUnavailable(f"{path} is a folder, not a sound file")
     try:
         sound = soundfile.SoundFile(path)
     except (RuntimeError, OSError) as exc:  # LibsndfileError is a RuntimeError
         reason = getattr(exc, "error_string", None) or str(exc)
         raise InputUnavailable(f"cannot read {path}: {reason}") from None
     with sound:
+        check_rate(sound.samplerate)
         analyser = LiveAnalyser(sound.samplerate)
         view = make_view(os.path.basename(path), sound.samplerate)
         next_update = view.period
@@ -400,6 +411,15 @@ def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
             for data in sound.blocks(blocksize=block, dtype="float32", always_2d=True):
                 # the mean of one column is that column exactly
                 mono = np.ascontiguousarray(data.mean(axis=1, dtype=np.float32))
+                bad = ~np.isfinite(mono)
+                if bad.any():  # it would turn every later reading into NaN
+                    at = int(bad.argmax())
+                    index = analyser.samples + at
+                    raise InputUnavailable(
+                        f"{path} has a sample that is not a finite number ({mono[at]}) at "
+                        f"{index / analyser.sample_rate:.6f} s (sample {index}); "
+                        "nothing after it can be analysed"
+                    )
                 if not fast:
                     due = started + (analyser.samples + len(mono)) / analyser.sample_rate
                     delay = due - time.perf_counter()
@@ -413,6 +433,14 @@ def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
             if view.show_last:  # the final state stays on the screen
                 view.show(analyser.reading(view.max_notes))
     return analyser
+
+
+def check_rate(sample_rate: float) -> None:
+    """Refuse a sample rate at which no key lies below the Nyquist frequency."""
+    if not key_frequencies()[0] < sample_rate / 2:
+        raise InputUnavailable(
+            f"no piano key lies below the Nyquist frequency ({sample_rate / 2:g} Hz)"
+        )
 
 
 def import_sounddevice():
@@ -442,6 +470,7 @@ def run_microphone(rate: float | None, block: int, make_view) -> LiveAnalyser:
             f"no audio input device ({exc}); analyse a sound file with --file PATH"
         ) from None
     sample_rate = float(rate or device["default_samplerate"])
+    check_rate(sample_rate)
     analyser = LiveAnalyser(sample_rate)
 
     def callback(indata, frames, time_info, status):

@@ -20,11 +20,13 @@ pictures are identical and prints the times.
 from __future__ import annotations
 
 import argparse
+import math
 import operator
 import os
 import sys
 import threading
 import time
+from typing import NoReturn
 
 import numpy as np
 
@@ -127,7 +129,9 @@ def test_signal(n_samples: int, sample_rate: float) -> np.ndarray:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+        prog=os.path.basename(__file__),
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     ap.add_argument("--channels", type=int, default=1024, help="bank size (default 1024)")
     ap.add_argument("--seconds", type=float, default=10.0, help="signal length (default 10)")
@@ -139,15 +143,38 @@ def main(argv: list[str] | None = None) -> int:
         help=f"threads (default: the CPUs this process may use, here {default_workers()})",
     )
     args = ap.parse_args(argv)
-    if args.channels < 1 or args.hop < 1 or args.seconds <= 0:
-        ap.error("--channels, --hop and --seconds must be positive")
+    sample_rate = 44100.0
+
+    def refuse(message: str) -> NoReturn:
+        ap.exit(2, f"{ap.prog}: error: {message}\n")
+
+    if args.channels < 1 or args.hop < 1:
+        refuse("--channels and --hop must be at least 1")
+    if not 0.0 < args.seconds < math.inf:
+        refuse(f"--seconds must be a positive number of seconds, not {args.seconds}")
     workers = default_workers() if args.workers is None else args.workers
     if workers < 1:
-        ap.error("--workers must be at least 1")
+        refuse("--workers must be at least 1")
+    samples = args.seconds * sample_rate
+    n_samples = int(samples) if samples < 2**62 else 2**62  # beyond any memory anyway
+    if args.hop > n_samples:
+        refuse(f"--hop {args.hop} is longer than the signal ({n_samples} samples): no frame")
+    # The signal and its float64 makings, the frames of both analyses (with
+    # the parts of the split one before they are copied together), the banks.
+    need = 32 * n_samples + 3 * 8 * (n_samples // args.hop) * args.channels + 100 * args.channels
+    try:
+        have = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):  # a system that does not say
+        have = need
+    if need > have:
+        need_gib = need / 2**30 if need < 2**1000 else math.inf
+        refuse(
+            f"this analysis needs about {need_gib:.3g} GiB, more than the "
+            f"{have / 2**30:.3g} GiB of this machine: lower --seconds or --channels, or raise --hop"
+        )
 
-    sample_rate = 44100.0
     freqs = np.geomspace(27.5, 8000.0, args.channels).astype(np.float32)
-    signal = test_signal(int(args.seconds * sample_rate), sample_rate)
+    signal = test_signal(n_samples, sample_rate)
 
     def best_of_three(analysis):
         times = []

@@ -129,7 +129,7 @@ def test_tuner_holds_one_note_of_an_equal_chord(tmp_path):
     ]
     assert len(settled) == 7
     assert len({note for note, _, _ in settled}) == 1
-    for note, cents, notes in settled:
+    for _, cents, notes in settled:
         assert abs(cents) <= 0.5 and notes == ["C4", "C5", "E4", "G4"]
 
 
@@ -207,6 +207,15 @@ def test_microphone_blocks_are_analysed_in_the_callback(tmp_path):
     assert stdout.splitlines()[-1] == "  1.00 s  A4   +3.9 cents  -12.1 dB  A4"
 
 
+def test_device_rate_without_a_key_below_nyquist_is_one_line(tmp_path):
+    env = fake_sounddevice_env(tmp_path, FAKE_DEVICE)
+
+    proc = run_script("--plain", "--rate", 50, env=env, check=False)
+
+    assert (proc.returncode, proc.stdout) == (1, "")
+    assert proc.stderr == "live.py: no piano key lies below the Nyquist frequency (25 Hz)\n"
+
+
 @pytest.mark.parametrize(
     "module, message",
     [
@@ -235,21 +244,57 @@ def test_without_audio_input_it_says_so_in_one_line(tmp_path, module, message):
 
 
 @pytest.mark.parametrize(
-    "name, content, message",
+    "name, make, message",
     [
         ("missing.wav", None, "no such file: {}"),
-        ("notes.wav", "not audio", "cannot read {}: Format not recognised."),
+        (
+            "notes.wav",
+            lambda p: p.write_text("not audio"),
+            "cannot read {}: Format not recognised.",
+        ),
+        ("folder.wav", lambda p: p.mkdir(), "{} is a folder, not a sound file"),
+        (
+            "loop.wav",
+            lambda p: p.symlink_to(p),
+            "cannot read {}: Too many levels of symbolic links",
+        ),
+        (
+            "eight_hz.wav",
+            lambda p: soundfile.write(p, np.zeros(100), 8),
+            "no piano key lies below the Nyquist frequency (4 Hz)",
+        ),
     ],
 )
-def test_unreadable_file_is_one_line(tmp_path, name, content, message):
+def test_unreadable_file_is_one_line(tmp_path, name, make, message):
     path = tmp_path / name
-    if content is not None:
-        path.write_text(content)
+    if make is not None:
+        make(path)
 
     proc = run_script("--file", path, "--plain", check=False)
 
     assert (proc.returncode, proc.stdout) == (1, "")
     assert proc.stderr == f"live.py: {message.format(path)}\n"
+
+
+@pytest.mark.parametrize(
+    "channel, at, value, lines",
+    [(0, 4800, "nan", ["  0.26 s", "  0.51 s"]), (1, 10, "-inf", [])],
+)
+def test_non_finite_sample_stops_the_analysis_with_its_time(tmp_path, channel, at, value, lines):
+    data = np.zeros((8000, 2), np.float32)
+    data[:, 0] = sine(440.0, 0.5, 1.0, 8000)
+    data[at, channel] = float(value)
+    path = tmp_path / "bad.wav"
+    soundfile.write(path, data, 8000, subtype="FLOAT")
+
+    proc = run_script("--file", path, "--fast", "--plain", check=False)
+
+    assert proc.returncode == 1
+    assert [line[:8] for line in proc.stdout.splitlines()] == lines
+    assert proc.stderr == (
+        f"live.py: {path} has a sample that is not a finite number ({value}) at "
+        f"{at / 8000:.6f} s (sample {at}); nothing after it can be analysed\n"
+    )
 
 
 def test_ctrl_c_ends_cleanly(tmp_path):

@@ -91,3 +91,32 @@ def test_demo_checks_identity():
     )
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines()[-1] == "  frames identical bit for bit: yes"
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--seconds", "nan"], "--seconds must be a positive number of seconds, not nan"),
+        (["--seconds", "inf"], "--seconds must be a positive number of seconds, not inf"),
+        (["--seconds", "-1"], "--seconds must be a positive number of seconds, not -1.0"),
+        (["--seconds", "1e12"], "this analysis needs about 5.26e+09 GiB, more than the "),
+        (["--seconds", "1e305"], "this analysis needs about 5.5e+11 GiB, more than the "),
+        (["--channels", "1" + "0" * 400], "this analysis needs about inf GiB, more than the "),
+        (["--channels", "100000000", "--hop", "1"], "this analysis needs about 9.86e+05 GiB"),
+        (
+            ["--hop", "1180591620717411303424"],
+            "--hop 1180591620717411303424 is longer than the signal (441000 samples): no frame",
+        ),
+        (["--seconds", "1e-9"], "--hop 256 is longer than the signal (0 samples): no frame"),
+        (["--channels", "0"], "--channels and --hop must be at least 1"),
+        (["--workers", "0"], "--workers must be at least 1"),
+    ],
+)
+def test_bad_demo_arguments_are_one_line_before_any_work(parallel, capsys, args, message):
+    with pytest.raises(SystemExit) as exit_:
+        parallel.main(args)
+
+    captured = capsys.readouterr()
+    assert exit_.value.code == 2 and captured.out == ""
+    assert captured.err.startswith(f"parallel.py: error: {message}")
+    assert captured.err.count("\n") == 1
