@@ -21,6 +21,7 @@ import subprocess
 import sys
 
 import numpy as np
+import soundfile
 import pytest
 
 import kavrel
@@ -93,11 +94,14 @@ PRINTS = {
 def corpus_store(folder):
     """analysis.zarr as examples/corpus.py writes it, for recordings/take1.wav."""
     corpus = load_example("corpus")
-    powers = np.full((40, 88), -120.0, np.float32)
-    powers[:, 48] = -6.0
-    corpus.write_result(
-        corpus.open_store(str(folder / "analysis.zarr")), "take1.wav", powers, 44100, 512
-    )
+    take = folder / "take1.wav"
+    t = np.arange(20480) / 44100
+    soundfile.write(take, (0.5 * np.cos(2 * np.pi * 440.0 * t)).astype(np.float32), 44100)
+    powers, attrs = corpus.analyse_file(str(take), corpus.DEFAULT_HOP)
+    output = str(folder / "analysis.zarr")
+    with corpus.locked_store(output, corpus.job_settings(corpus.DEFAULT_HOP)) as group:
+        zarr_format = group.metadata.zarr_format if corpus.ZARR_3 else 2
+        corpus.write_result(output, "take1.wav", powers, attrs, zarr_format)
 
 
 FIXTURES = {"docs/guide/corpus.md": corpus_store}
