@@ -21,8 +21,8 @@ import subprocess
 import sys
 
 import numpy as np
-import soundfile
 import pytest
+import soundfile
 
 import kavrel
 from bank_model import assert_same_complex
