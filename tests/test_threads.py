@@ -286,7 +286,7 @@ def test_interpreter_lock_is_released(workload, kind):
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SMALL_CHANNELS = 37  # four vectors of eight channels and a remainder
 RACERS = 4
-CALLS = 1500
+CALLS = 5000
 
 
 def small_params(seed):
@@ -423,9 +423,12 @@ def test_first_uses_race_to_one_set_of_process_objects():
         seen, lock = [], threading.Lock()
 
         def first_use():
+            # Each first use straight after a barrier: the NumPy table and the
+            # holder type, then the exception type.
             barrier.wait()
-            bank = kavrel.ResonatorBank(freqs, 8000.0)
             alphas = kavrel.heuristic_alphas(freqs, 8000.0)
+            bank = kavrel.ResonatorBank(freqs, 8000.0)
+            barrier.wait()
             try:
                 bank.freq(19)
                 failure = None
