@@ -15,7 +15,11 @@ interpreter the script measures itself twice, in fresh processes started with
 
 "cores used" is the process's CPU time over wall time during the two-thread
 runs: a figure well below 2 without the GIL means other processes held the
-cores, and the speed-up of that row says little about kavrel.
+cores, and the speed-up of that row says little about kavrel. The CPU time
+per call, one thread against two, says what the wall times cannot on a busy
+machine: without the GIL, equal figures mean the two threads do not slow
+each other down (no shared lock or cache line), so on two free cores the
+speed-up would be 2.
 """
 
 import argparse
@@ -57,10 +61,10 @@ def read(bank, calls):
 
 
 def one_thread(work, banks, calls):
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     for bank in banks:
         work(bank, calls)
-    return time.perf_counter() - t0, None
+    return time.perf_counter() - t0, time.process_time() - c0
 
 
 def two_threads(work, banks, calls):
@@ -77,12 +81,11 @@ def two_threads(work, banks, calls):
     t0, c0 = time.perf_counter(), time.process_time()
     for t in threads:
         t.join()
-    wall = time.perf_counter() - t0
-    return wall, (time.process_time() - c0) / wall
+    return time.perf_counter() - t0, time.process_time() - c0
 
 
 def best(run, work, banks, calls):
-    """The fastest of REPEATS runs, with the CPU share of that run."""
+    """Wall and CPU time of the fastest of REPEATS runs."""
     return min(run(work, banks, calls) for _ in range(REPEATS))
 
 
@@ -91,16 +94,18 @@ def measure(calls):
     rows = []
     for name, work, n in (("process_sample", feed, calls), ("magnitudes()", read, calls // 2)):
         work(banks[0], n // 10)  # warm up
-        serial, _ = best(one_thread, work, banks, n)
-        parallel, cores = best(two_threads, work, banks, n)
+        serial, serial_cpu = best(one_thread, work, banks, n)
+        parallel, parallel_cpu = best(two_threads, work, banks, n)
         rows.append(
             {
                 "call": name,
                 "calls": 2 * n,
                 "one_thread_us": serial / (2 * n) * 1e6,
                 "two_threads_us": parallel / (2 * n) * 1e6,
+                "one_thread_cpu_us": serial_cpu / (2 * n) * 1e6,
+                "two_threads_cpu_us": parallel_cpu / (2 * n) * 1e6,
                 "speedup": serial / parallel,
-                "cores": cores,
+                "cores": parallel_cpu / parallel,
             }
         )
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
@@ -141,13 +146,16 @@ def main():
             f"{row['one_thread_us']:.3f}",
             f"{row['two_threads_us']:.3f}",
             ratio(row["speedup"]),
+            f"{row['one_thread_cpu_us']:.3f}",
+            f"{row['two_threads_cpu_us']:.3f}",
             f"{row['cores']:.2f}",
         ]
         for r in runs
         for row in r["rows"]
     ]
-    headers = ["interpreter", "GIL", "call", "µs/call 1 thread", "µs/call 2 threads"]
-    print(table(headers + ["speed-up", "cores used"], rows, aligns="lllrrrr"))
+    headers = ["interpreter", "GIL", "call", "µs/call 1 thread", "2 threads", "speed-up"]
+    headers += ["CPU µs/call 1 thread", "2 threads", "cores used"]
+    print(table(headers, rows, aligns="lllrrrrrr"))
 
 
 if __name__ == "__main__":
