@@ -6,8 +6,17 @@ be turned away at once. The long calls here are sized by a short calibration
 run to last a few tenths of a second; every wait has a deadline, and an
 attempt in which the long call ended before the other thread could observe it
 is repeated with a longer signal instead of being judged.
+
+On a free-threaded interpreter every call runs without the lock, small ones
+included: the races of process_sample and the readouts on one bank, small
+calls on many banks at once, and the first uses of the process-wide objects
+are tested here too.
 """
 
+import subprocess
+import sys
+import sysconfig
+import textwrap
 import threading
 import time
 
@@ -16,6 +25,7 @@ import pytest
 
 import kavrel
 from bank_model import (
+    assert_same_bits,
     assert_same_complex,
     assert_same_readouts,
     bank_readouts,
@@ -269,3 +279,199 @@ def test_interpreter_lock_is_released(workload, kind):
     inside = [t for t in stamps if start + margin < t < end - margin]
     assert end - start > 3 * margin, "the call was too short to judge"
     assert len(inside) >= 3, (end - start, len(inside))
+
+
+# ---- Small calls racing (in parallel on a free-threaded interpreter) --------
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+SMALL_CHANNELS = 37  # four vectors of eight channels and a remainder
+RACERS = 4
+CALLS = 5000
+
+
+def small_params(seed):
+    return random_params(np.random.default_rng(seed), SMALL_CHANNELS, alpha_range=(1e-3, 0.5))
+
+
+def run_together(functions):
+    """Runs each function in its own thread, all released at once; returns
+    their results in order and raises the first exception of any."""
+    barrier = threading.Barrier(len(functions))
+    workers = [Worker(lambda fn=fn: (barrier.wait(DEADLINE), fn())[1]) for fn in functions]
+    return [w.join() for w in workers]
+
+
+def test_small_calls_race_on_one_bank():
+    """Writers (process_sample, and process_samples of three samples) and
+    readers share one bank. Every call either completes or gets the documented
+    RuntimeError; every reading is the bank after some whole number of samples
+    (no torn state); and the bank ends as a serial run of the samples that got
+    in. All samples are equal, so the order in which writers got in does not
+    change that state."""
+    x = f32(0.75)
+    three = np.full(3, x, f32)
+    freqs, alphas, betas = small_params(5200)
+    bank = Bank(freqs, 48000.0, alphas=alphas, betas=betas)
+
+    # Every state the bank can pass through: magnitudes and the last channel's
+    # power after each number of samples.
+    most = RACERS * CALLS * 3
+    ref = Bank(freqs, 48000.0, alphas=alphas, betas=betas)
+    states, powers = {ref.magnitudes().tobytes()}, {ref.power(SMALL_CHANNELS - 1)}
+    for _ in range(most):
+        ref.process_sample(x)
+        states.add(ref.magnitudes().tobytes())
+        powers.add(ref.power(SMALL_CHANNELS - 1))
+
+    def writer():
+        fed, wrong = 0, []
+        for k in range(CALLS):
+            try:
+                if k % 2:
+                    bank.process_samples(three)
+                    fed += 3
+                else:
+                    bank.process_sample(x)
+                    fed += 1
+            except RuntimeError as exc:
+                if str(exc) != BORROWED:
+                    wrong.append(repr(exc))
+        return fed, wrong
+
+    def reader():
+        reads, torn, wrong = 0, 0, []
+        for k in range(CALLS):
+            try:
+                if k % 3 == 0:
+                    torn += bank.magnitudes().tobytes() not in states
+                elif k % 3 == 1:
+                    torn += bank.power(SMALL_CHANNELS - 1) not in powers
+                else:
+                    torn += len(bank) != SMALL_CHANNELS
+                reads += 1
+            except RuntimeError as exc:
+                if str(exc) != MUTABLY_BORROWED:
+                    wrong.append(repr(exc))
+        return reads, torn, wrong
+
+    results = run_together([writer] * RACERS + [reader] * 2)
+    writes, reads = results[:RACERS], results[RACERS:]
+    assert [w for _, w in writes] == [[]] * RACERS
+    assert [(torn, w) for _, torn, w in reads] == [(0, [])] * 2
+    fed = sum(n for n, _ in writes)
+    assert fed > 0 and sum(n for n, _, _ in reads) > 0
+
+    serial = Bank(freqs, 48000.0, alphas=alphas, betas=betas)
+    serial.process_samples(np.full(fed, x, f32))
+    assert_same_readouts(bank_readouts(bank), bank_readouts(serial))
+
+
+def small_call_history(params, signal):
+    """Builds a bank (keywords included) and feeds it sample by sample,
+    reading it back every 97 samples."""
+    freqs, alphas, betas = params
+    bank = Bank(freqs, 48000.0, alphas=alphas, betas=betas)
+    seen = []
+    for k, x in enumerate(signal.tolist()):
+        bank.process_sample(x)
+        if k % 97 == 0:
+            seen.append((bank.magnitudes(), bank.phases(), bank.complex(k % SMALL_CHANNELS)))
+    return bank, seen
+
+
+def test_small_calls_on_many_banks_in_threads():
+    """One bank per thread, all fed by small calls at once, agree bit for bit
+    with the same work done in one thread."""
+    jobs = [
+        (small_params(5300 + k), noise(np.random.default_rng(5400 + k), 2000)) for k in range(6)
+    ]
+    together = run_together([lambda job=job: small_call_history(*job) for job in jobs])
+    for k, (job, (bank, seen)) in enumerate(zip(jobs, together)):
+        alone, expected = small_call_history(*job)
+        assert len(seen) == len(expected)
+        for (m, p, c), (em, ep, ec) in zip(seen, expected):
+            assert_same_bits(m, em, f"bank {k} magnitudes")
+            assert_same_bits(p, ep, f"bank {k} phases")
+            assert c == ec or (c != c and ec != ec)
+        assert_same_readouts(bank_readouts(bank), bank_readouts(alone), f"bank {k}")
+
+
+def run_fresh(code):
+    """Runs `code` in a new interpreter with the GIL as it is in this one."""
+    flags = ["-X", f"gil={int(sys._is_gil_enabled())}"] if FREE_THREADED else []
+    return subprocess.run(
+        [sys.executable, *flags, "-W", "error::RuntimeWarning", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_first_uses_race_to_one_set_of_process_objects():
+    """Threads that make the process's first array call and first internal
+    failure at the same moment share one NumPy table, one result holder type
+    and one PanicException type, and all get correct results."""
+    run = run_fresh(
+        """
+        import threading
+        import numpy as np
+        import kavrel
+
+        freqs = np.linspace(100.0, 4000.0, 19, dtype=np.float32)
+        expected = None
+        barrier = threading.Barrier(8)
+        seen, lock = [], threading.Lock()
+
+        def first_use():
+            # Each first use straight after a barrier: the NumPy table and the
+            # holder type, then the exception type.
+            barrier.wait()
+            alphas = kavrel.heuristic_alphas(freqs, 8000.0)
+            bank = kavrel.ResonatorBank(freqs, 8000.0)
+            barrier.wait()
+            try:
+                bank.freq(19)
+                failure = None
+            except BaseException as exc:
+                failure = (type(exc), str(exc))
+            with lock:
+                seen.append((type(bank.magnitudes().base), alphas.tobytes(), failure))
+
+        threads = [threading.Thread(target=first_use) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        holders = {id(h) for h, _, _ in seen}
+        alphas = {a for _, a, _ in seen}
+        failures = {(id(f[0]), f[0].__name__, f[1]) for _, _, f in seen}
+        print(len(seen), len(holders), len(alphas), len(failures))
+        print(*{name for _, name, _ in failures}, *{text for _, _, text in failures}, sep="|")
+        assert alphas == {kavrel.heuristic_alphas(freqs, 8000.0).tobytes()}
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "8 1 1 1",
+        "PanicException|index out of bounds: the len is 19 but the index is 19",
+    ]
+    assert run.stderr.count("panicked at") == 8
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+def test_free_threaded_import_keeps_the_gil_off():
+    """The module declares that it runs without the GIL: importing it neither
+    warns nor turns the GIL back on."""
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-W",
+            "error::RuntimeWarning",
+            "-c",
+            "import sys, kavrel; print(sys._is_gil_enabled())",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")

@@ -46,6 +46,26 @@ Py_ssize_t find_parameter(const Params& p, const char* key, Py_ssize_t size) {
     return -1;
 }
 
+#ifdef Py_GIL_DISABLED
+// Without the GIL another thread could change the keyword dictionary while it
+// is iterated; the dictionary's own lock (a critical section) keeps it still.
+class DictLock {
+public:
+    explicit DictLock(PyObject* dict) noexcept { PyCriticalSection_Begin(&section_, dict); }
+    ~DictLock() { PyCriticalSection_End(&section_); }
+    DictLock(const DictLock&) = delete;
+    DictLock& operator=(const DictLock&) = delete;
+
+private:
+    PyCriticalSection section_;
+};
+#else
+// With the GIL no other thread runs during the iteration.
+struct DictLock {
+    explicit DictLock(PyObject*) noexcept {}
+};
+#endif
+
 }  // namespace
 
 void bind(const Params& p, PyObject* args, PyObject* kwargs, Ref* slots) {
@@ -58,6 +78,7 @@ void bind(const Params& p, PyObject* args, PyObject* kwargs, Ref* slots) {
         throw PyError{};
     }
     if (kwargs != nullptr) {
+        const DictLock lock(kwargs);
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;

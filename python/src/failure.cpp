@@ -45,12 +45,19 @@ std::string consume_text(PyObject* str) {
 std::string current_thread_name() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
+    // A strong reference: without the GIL another thread may drop the module
+    // from sys.modules meanwhile.
+    PyObject* threading = nullptr;
+    if (PyObject* key = PyUnicode_FromString("threading")) {
+        threading = PyImport_GetModule(key);
+        Py_DecRef(key);
+    }
     PyObject* thread =
         threading != nullptr ? PyObject_CallMethod(threading, "current_thread", nullptr) : nullptr;
     std::string name =
         consume_text(thread != nullptr ? PyObject_GetAttrString(thread, "name") : nullptr);
     Py_DecRef(thread);
+    Py_DecRef(threading);
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
     return name.empty() ? "<unnamed>" : name;

@@ -64,6 +64,13 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_gil
+    // Safe to run without the GIL: a bank is guarded by its atomic borrow flag,
+    // the process-wide objects are published with atomic compare-and-exchange,
+    // and no call relies on the GIL to keep another thread out. A free-threaded
+    // interpreter keeps the GIL off when it imports the module.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
