@@ -234,8 +234,9 @@ def strongest_notes(
     Frame k is read at time (k + 1) * frame_seconds; segment j covers the
     times after j * segment_seconds up to and including (j + 1) * segment_seconds,
     so that every segment printed has a frame inside it (a frame read at 2.00 s
-    closes the segment 1.75-2.00 s and opens none). In each segment the channel powers are averaged over its
-    frames; a note qualifies if its channel is a local peak across the keys
+    closes the segment 1.75-2.00 s and opens none). In each segment the channel
+    powers are averaged over its frames; a note qualifies if its channel is a
+    local peak across the keys
     (louder than both neighbours, so that the skirts of a strong note do not
     count) and lies within `within_db` of the loudest channel. Up to `max_notes`
     of them are returned, loudest first. A segment counts as silent, and is left

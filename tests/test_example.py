@@ -253,7 +253,7 @@ def test_sound_file_formats_are_read(tmp_path, example, capsys, suffix, fmt, sub
 
     segments = parse_segments(capsys.readouterr().out)
     assert len(segments) == 4
-    for start, _, entries in segments[1:]:  # settled
+    for _, _, entries in segments[1:]:  # settled
         assert [name for name, _ in entries] == ["A4"], entries
         assert entries[0][1] == pytest.approx(20 * np.log10(0.5), abs=tolerance_db)
 

@@ -129,7 +129,7 @@ def test_tuner_holds_one_note_of_an_equal_chord(tmp_path):
     ]
     assert len(settled) == 7
     assert len({note for note, _, _ in settled}) == 1
-    for note, cents, notes in settled:
+    for _, cents, notes in settled:
         assert abs(cents) <= 0.5 and notes == ["C4", "C5", "E4", "G4"]
 
 
