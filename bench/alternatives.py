@@ -7,6 +7,8 @@ transform is the exception: it is a different analysis, included because it
 is what most people compute for a spectrogram.
 """
 
+from typing import Any
+
 import numpy as np
 
 RENORM_PERIOD = 256
@@ -142,7 +144,7 @@ def numba_available():
     return True
 
 
-_numba_cache = {}
+_numba_cache: dict[str, Any] = {}
 
 
 def _numba_kernels():
@@ -180,7 +182,7 @@ def _numba_kernels():
                 pr[k] = p_r * rr[k] - p_i * ri[k]
                 pi[k] = p_r * ri[k] + p_i * rr[k]
             i1 = i + 1
-            if i1 % 256 == 0:
+            if i1 % RENORM_PERIOD == 0:
                 for k in range(n):
                     g = one / np.sqrt(pr[k] * pr[k] + pi[k] * pi[k])
                     pr[k] = pr[k] * g

@@ -33,6 +33,7 @@ import os
 import platform
 import sys
 import time
+from pathlib import Path
 from typing import NamedTuple
 
 import numpy as np
@@ -43,16 +44,17 @@ try:
 except ImportError as exc:  # pragma: no cover - message for a user without the module
     sys.exit(f"cannot import kavrel ({exc}); install it first")
 
+# The piano keys, their names and their frequencies as the live analyser has them.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+from live import KEYS, TUNING_HZ, key_frequencies, note_name  # noqa: E402
+
 SAMPLE_RATE = 48000.0
 CHANNELS = (88, 1024)
 BLOCKS = (32, 64, 128, 256, 512, 1024)
-TUNING_HZ = 440.0
-PIANO_KEYS = range(21, 109)  # A0 .. C8
 TABLE_KEYS = (21, 33, 45, 57, 69, 81, 93, 105, 108)  # every A, and C8
 MIN_CALLS = 1000  # blocks timed per case at least, so that the 99th percentile means something
 MAX_CALLS = 200_000
 DISTINCT_BLOCKS = 64  # blocks of different noise, fed round and round
-NOTE_NAMES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 
 
 class Latency(NamedTuple):
@@ -81,14 +83,9 @@ class TimeConstant(NamedTuple):
     rise90: float  # seconds until a tone switched on reaches 90 % of its magnitude
 
 
-def note_name(midi: int) -> str:
-    octave, pitch_class = divmod(midi, 12)
-    return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
-
-
 def bank_frequencies(channels: int) -> np.ndarray:
-    if channels == len(PIANO_KEYS):
-        return np.array([kavrel.midi_to_hz(m, TUNING_HZ) for m in PIANO_KEYS], dtype=np.float32)
+    if channels == len(KEYS):
+        return key_frequencies()
     return np.geomspace(27.5, 16000.0, channels).astype(np.float32)
 
 
@@ -109,7 +106,7 @@ def measure_latency(
         bank.magnitudes()
 
     clock = time.perf_counter_ns
-    times = []
+    times: list[int] = []
     deadline = time.perf_counter() + seconds
     while len(times) < MAX_CALLS and (len(times) < MIN_CALLS or time.perf_counter() < deadline):
         samples = blocks[len(times) % DISTINCT_BLOCKS]

@@ -1,5 +1,6 @@
 """Measurements of the benchmark: each function returns plain records (dicts)."""
 
+import functools
 import gc
 import math
 import os
@@ -113,7 +114,7 @@ def kavrel_rates(n, x, reps):
     t, _ = timed(lambda: bank.process_samples(x), reps, setup=bank.reset)
     rec, pictures = {"process_samples": {"seconds": t, "rate": n * len(x) / t}}, {}
     for hop in HOPS:
-        t, pictures[hop] = timed(lambda: bank.resonate(x, hop), reps, setup=bank.reset)
+        t, pictures[hop] = timed(functools.partial(bank.resonate, x, hop), reps, setup=bank.reset)
         rec[f"resonate_hop{hop}"] = {"seconds": t, "rate": n * (len(x) // hop) * hop / t}
     return rec, pictures
 
@@ -151,7 +152,9 @@ def compare(n, x, kav, pictures, args, notes):
         fn(x[:2048], freqs, alphas, alphas, SAMPLE_RATE, max(HOPS))  # imports, compilation
         p = len(x)
         if name != "numba":  # slow ones run on a prefix sized to the time budget
-            t, _ = timed(lambda: fn(x[:2048], freqs, alphas, alphas, SAMPLE_RATE, max(HOPS)), 1)
+            t, _ = timed(
+                functools.partial(fn, x[:2048], freqs, alphas, alphas, SAMPLE_RATE, max(HOPS)), 1
+            )
             p = min(
                 len(x), max(args.min_prefix, int(args.budget * 2048 / t) // max(HOPS) * max(HOPS))
             )
@@ -162,7 +165,9 @@ def compare(n, x, kav, pictures, args, notes):
                 )
         rec = {"tolerance": tol, "prefix_samples": p, "hops": {}}
         for hop in HOPS:
-            t, pic = timed(lambda: fn(x[:p], freqs, alphas, alphas, SAMPLE_RATE, hop), reps)
+            t, pic = timed(
+                functools.partial(fn, x[:p], freqs, alphas, alphas, SAMPLE_RATE, hop), reps
+            )
             full = t * (len(x) // hop) / (p // hop)
             rec["hops"][hop] = {
                 "seconds": full,
@@ -179,7 +184,7 @@ def compare(n, x, kav, pictures, args, notes):
         rec = {"hops": {}}
         for hop in HOPS:
             fn(x[:8192], hop)  # warm up
-            t, _ = timed(lambda: fn(x, hop), reps)
+            t, _ = timed(functools.partial(fn, x, hop), reps)
             rec["hops"][hop] = {
                 "seconds": t,
                 "kavrel_speedup": t / kav[f"resonate_hop{hop}"]["seconds"],
@@ -189,7 +194,8 @@ def compare(n, x, kav, pictures, args, notes):
 
 
 def call_overheads(rate_88, quick):
-    """Median microseconds per small call on an 88-channel bank, and the part that is not arithmetic."""
+    """Median microseconds per small call on an 88-channel bank, and the part that is not
+    arithmetic."""
     bank = kavrel.ResonatorBank(log_freqs(88), SAMPLE_RATE)
     block = make_signal(64)
     out = []
@@ -198,7 +204,7 @@ def call_overheads(rate_88, quick):
         ("process_samples(64 samples)", lambda: bank.process_samples(block), 64),
     ):
 
-        def hundred_calls():
+        def hundred_calls(call=call):
             for _ in range(100):
                 call()
 
@@ -226,9 +232,13 @@ def parallel_speedups(x, reps):
     for n in PARALLEL_SIZES:
         freqs = log_freqs(n)
         for hop in HOPS:
-            t1, _ = timed(lambda: kavrel.ResonatorBank(freqs, SAMPLE_RATE).resonate(x, hop), reps)
+
+            def one_bank(freqs=freqs, hop=hop):
+                return kavrel.ResonatorBank(freqs, SAMPLE_RATE).resonate(x, hop)
+
+            t1, _ = timed(one_bank, reps)
             cpu0, wall0 = time.process_time(), time.perf_counter()
-            tk, _ = timed(lambda: parallel_resonate(freqs, SAMPLE_RATE, x, hop), reps)
+            tk, _ = timed(functools.partial(parallel_resonate, freqs, SAMPLE_RATE, x, hop), reps)
             # CPU seconds per wall second of the split runs: below the worker count when
             # other processes hold the cores (the threads themselves never wait for each other).
             cores = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
@@ -247,7 +257,8 @@ def parallel_speedups(x, reps):
 
 
 def corpus_throughput(quick, worker_counts=(1, 2)):
-    """Seconds of audio analysed per second by the corpus job on local clusters of 1 and 2 processes."""
+    """Seconds of audio analysed per second by the corpus job on local clusters of 1 and 2
+    processes."""
     import corpus
     import soundfile
     from dask.distributed import Client, LocalCluster

@@ -16,6 +16,12 @@ def ratio(r):
     return f"{r:,.0f}x" if r >= 100 else f"{r:.1f}x" if r >= 10 else f"{r:.2f}x"
 
 
+def verdict(alternative):
+    """An alternative's largest deviation from kavrel's picture, and whether it is within
+    tolerance."""
+    return f"{alternative['max_deviation']:.1e} {'ok' if alternative['ok'] else 'FAIL'}"
+
+
 def table(headers, rows, aligns=None, markdown=False):
     """Aligned text table, or a Markdown one; aligns holds 'l' or 'r' per column."""
     aligns = aligns or "r" * len(headers)
@@ -30,13 +36,14 @@ def table(headers, rows, aligns=None, markdown=False):
             + [""]
         )
     widths = [max(len(str(c)) for c in col) for col in zip(headers, *rows)]
-    line = lambda cells: (
-        "  "
-        + "  ".join(
-            str(c).ljust(w) if a == "l" else str(c).rjust(w)  # noqa: E731
+
+    def line(cells):
+        padded = (
+            str(c).ljust(w) if a == "l" else str(c).rjust(w)
             for c, w, a in zip(cells, widths, aligns)
-        ).rstrip()
-    )
+        )
+        return "  " + "  ".join(padded).rstrip()
+
     return "\n".join(
         [line(headers), "  " + "  ".join("-" * w for w in widths)] + [line(r) for r in rows]
     )
@@ -66,15 +73,16 @@ def report(res, out=sys.stdout, markdown=False):
         f"  CPU     : {env['cpu']}, {env['cpus_usable']} usable CPUs; 1-minute load "
         f"{env['load_average']:.2f} at start, {res['load_average_end']:.2f} at the end",
         "  Versions: " + ", ".join(f"{k} {v[k] or '-'}" for k in v),
-        f"  Signal  : {res['signal_samples']} samples ({res['signal_samples'] / res['sample_rate']:.2f} s "
-        f"at {res['sample_rate']:g} Hz) of noise and tones; banks log-spaced 27.5 Hz .. 8 kHz",
+        f"  Signal  : {res['signal_samples']} samples "
+        f"({res['signal_samples'] / res['sample_rate']:.2f} s at {res['sample_rate']:g} Hz) "
+        "of noise and tones; banks log-spaced 27.5 Hz .. 8 kHz",
         "  Timing  : best of a few runs, one core unless stated; on a shared machine"
         " differences under ~10% are noise",
         "",
     )
     say(
-        f"Bound: {b['ops_256_per_s'] / 1e9:.2f} G multiply-class 256-bit operations/s measured on one "
-        f"core ({'/'.join(b['vector_regs'])} FMA probe) x 8 / {MUL_OPS_PER_8} = "
+        f"Bound: {b['ops_256_per_s'] / 1e9:.2f} G multiply-class 256-bit operations/s measured "
+        f"on one core ({'/'.join(b['vector_regs'])} FMA probe) x 8 / {MUL_OPS_PER_8} = "
         f"{b['channel_samples_per_s'] / 1e9:.2f} G channel-samples/s"
         if b["measured"]
         else f"Bound: not measured ({b['why']})"
@@ -98,7 +106,8 @@ def report(res, out=sys.stdout, markdown=False):
     say(
         "",
         '2. "kavrel is N x faster": kavrel resonate against each, same signal and hop, one core.',
-        "   NumPy, SciPy, Numba compute the same recurrence; STFT (ShortTimeFFT, Hann 2048), CQT and",
+        "   NumPy, SciPy, Numba compute the same recurrence; STFT (ShortTimeFFT, Hann 2048), CQT"
+        " and",
         "   VQT (librosa, same lowest frequency, bin count, whole bins per octave) are different",
         "   analyses of the same signal, timed for the cost of one picture",
     )
@@ -118,21 +127,17 @@ def report(res, out=sys.stdout, markdown=False):
             rows.append(row)
     say(
         table(["channels", "hop", "kavrel ms"] + [label for _, label in PEERS + OTHERS], rows),
-        "   * timed on a prefix and scaled per sample (see notes); - not run; below 1x the other is faster",
+        "   * timed on a prefix and scaled per sample (see notes); - not run; below 1x the other"
+        " is faster",
     )
     rows = [
-        [n]
-        + [
-            f"{s['alternatives'][k]['max_deviation']:.1e} {'ok' if s['alternatives'][k]['ok'] else 'FAIL'}"
-            if k in s["alternatives"]
-            else "-"
-            for k, _ in PEERS
-        ]
+        [n] + [verdict(s["alternatives"][k]) if k in s["alternatives"] else "-" for k, _ in PEERS]
         for n, s in sizes.items()
     ]
     say(
         "",
-        "   Closeness to kavrel's picture: max |alt - kavrel| / per-channel max |kavrel|, both hops",
+        "   Closeness to kavrel's picture: max |alt - kavrel| / per-channel max |kavrel|, both"
+        " hops",
         table(["channels"] + [label for _, label in PEERS], rows),
         f"   tolerance {TOL_F32:g} for the float32 recurrences, {TOL_F64:g} for SciPy (float64)",
     )
@@ -141,8 +146,8 @@ def report(res, out=sys.stdout, markdown=False):
     if par:
         say(
             "",
-            f"3. One analysis on every core: one bank against {par[0]['workers']} banks of its channels"
-            " in threads (examples/parallel.py)",
+            f"3. One analysis on every core: one bank against {par[0]['workers']} banks of its"
+            " channels in threads (examples/parallel.py)",
             table(
                 ["channels", "hop", "one bank ms", "split ms", "speed-up", "cores used"],
                 [

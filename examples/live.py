@@ -319,14 +319,14 @@ class TerminalView:
             keyboard.append("█", style=self._key_style(key, float(level)))
         # Below the keyboard, the name of every C under its key.
         cells = [" "] * (len(KEYS) + 1)
-        for key in np.flatnonzero(KEYS % 12 == 0):
-            cells[key : key + 2] = note_name(KEYS[key])
+        for c in np.flatnonzero(KEYS % 12 == 0):
+            cells[c : c + 2] = note_name(KEYS[c])
         labels = Text("".join(cells), no_wrap=True, overflow="crop", style="grey50")
 
         if reading.strongest is None:
             tuner = Text("silence", style="grey50")
         else:
-            tuner = self._tuner(reading)
+            tuner = self._tuner(reading, reading.strongest)
 
         notes = Table(box=None, padding=(0, 2), show_header=True, header_style="bold")
         notes.add_column("note")
@@ -353,11 +353,11 @@ class TerminalView:
         )
 
     @staticmethod
-    def _tuner(reading: Reading):
+    def _tuner(reading: Reading, strongest: int):
         from rich.text import Text
 
-        name = note_name(KEYS[reading.strongest])
-        level = reading.levels[reading.strongest]
+        name = note_name(KEYS[strongest])
+        level = reading.levels[strongest]
         line = Text(f"{name:<3} ", style="bold")
         if reading.cents is None:
             return line + Text(f"  --   cents {level:6.1f} dB")

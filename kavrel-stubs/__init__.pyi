@@ -246,7 +246,8 @@ class ResonatorBank:
     def magnitudes(self) -> NDArray[np.float32]:
         """``magnitude(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``."""
     def phases(self) -> NDArray[np.float32]:
-        """``phase(i)`` of every channel in radians: a new ``float32`` array of shape ``(len(self),)``."""
+        """``phase(i)`` of every channel in radians: a new ``float32`` array of shape
+        ``(len(self),)``."""
     def powers(self) -> NDArray[np.float32]:
         """``power(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``."""
 

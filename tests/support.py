@@ -4,6 +4,7 @@ import functools
 import importlib.util
 import os
 import pathlib
+from typing import NamedTuple
 
 import numpy as np
 import pytest
@@ -80,3 +81,94 @@ def panic_type():
     except BaseException as exc:  # noqa: B036 - it is not an Exception
         return type(exc)
     raise AssertionError("freq(0) on an empty bank did not raise")
+
+
+# ---------------------------------------------------------------------------
+# The call surface, listed once: the tests of names and signatures, of
+# argument binding, the fuzzer and the leak checks all take it from here.
+# ---------------------------------------------------------------------------
+
+
+class Entry(NamedTuple):
+    """One entry point of the module."""
+
+    name: str  # as Python code reaches it: "ResonatorBank" is the constructor
+    owner: str  # "class" (the constructor), "module", "method" or "slot" (len)
+    positional: tuple[str, ...]  # positional-or-keyword parameters, all required
+    keyword_only: tuple[str, ...] = ()  # optional, default None
+
+    @property
+    def parameters(self) -> tuple[str, ...]:
+        return self.positional + self.keyword_only
+
+    @property
+    def display(self) -> str:
+        """The callable as the module's messages name it."""
+        if self.owner == "class":
+            return "ResonatorBank.__new__()"
+        if self.owner == "module":
+            return f"{self.name}()"
+        return f"ResonatorBank.{self.name}()"
+
+    def target(self, bank):
+        """The callable itself; methods are taken from `bank`, and len() is
+        len(bank)."""
+        if self.owner == "class":
+            return kavrel.ResonatorBank
+        if self.owner == "module":
+            return getattr(kavrel, self.name)
+        if self.owner == "slot":
+            return functools.partial(len, bank)
+        return getattr(bank, self.name)
+
+
+SURFACE = (
+    # The module's names, in the order of __all__.
+    Entry("ResonatorBank", "class", ("freqs", "sample_rate"), ("alphas", "betas")),
+    Entry("heuristic_alpha", "module", ("freq", "sample_rate")),
+    Entry("heuristic_alphas", "module", ("freqs", "sample_rate")),
+    Entry("alpha_from_tau", "module", ("tau", "sample_rate")),
+    Entry("tau_from_alpha", "module", ("alpha", "sample_rate")),
+    Entry("midi_to_hz", "module", ("midi", "tuning")),
+    # The methods, in the order of the class's method table.
+    Entry("process_sample", "method", ("sample",)),
+    Entry("process_samples", "method", ("samples",)),
+    Entry("resonate", "method", ("signal", "hop")),
+    Entry("reset", "method", ()),
+    Entry("freq", "method", ("i",)),
+    Entry("magnitude", "method", ("i",)),
+    Entry("phase", "method", ("i",)),
+    Entry("power", "method", ("i",)),
+    Entry("complex", "method", ("i",)),
+    Entry("frequencies", "method", ()),
+    Entry("magnitudes", "method", ()),
+    Entry("phases", "method", ()),
+    Entry("powers", "method", ()),
+    Entry("len", "slot", ()),
+)
+ENTRIES = {e.name: e for e in SURFACE}
+MODULE_NAMES = [e.name for e in SURFACE if e.owner in ("class", "module")]
+FUNCTIONS = [e for e in SURFACE if e.owner == "module"]
+METHODS = [e for e in SURFACE if e.owner == "method"]
+# Entry points that take arguments: the module binds them itself (methods
+# without parameters are METH_NOARGS, checked by the interpreter).
+WITH_ARGUMENTS = [e for e in SURFACE if e.parameters]
+
+# What each parameter converts its argument to: a float32 array, a real
+# number (narrowed to float32) or an unsigned index.
+KINDS = {
+    "freqs": "array",
+    "alphas": "array",
+    "betas": "array",
+    "samples": "array",
+    "signal": "array",
+    "sample_rate": "real",
+    "sample": "real",
+    "midi": "real",
+    "tuning": "real",
+    "tau": "real",
+    "alpha": "real",
+    "freq": "real",
+    "hop": "index",
+    "i": "index",
+}

@@ -270,17 +270,6 @@ def test_sample_rate_is_converted_before_contiguity_check():
     assert notes(info.value) == argument_notes("freqs")
 
 
-def test_contiguity_failure_leaves_bank_unchanged():
-    b = make_bank()
-    b.process_samples(np.ones(5, F))
-    before = b.powers().tobytes()
-    with pytest.raises(TypeError):
-        b.process_samples(np.ones(10, F)[::2])
-    with pytest.raises(TypeError):
-        b.resonate(np.ones(10, F)[::-1], 2)
-    assert b.powers().tobytes() == before
-
-
 # ---------------------------------------------------------------------------
 # Result arrays
 # ---------------------------------------------------------------------------

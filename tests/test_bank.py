@@ -442,25 +442,48 @@ def test_non_finite_samples(value, single):
         assert_same_readouts(bank_readouts(bank), bank_readouts(fresh))
 
 
-def test_steady_cosine_settles_at_half_its_amplitude():
+def cosine_readings(bank, xs, read, first):
+    """The value of every channel after the first `first` samples of xs and
+    after each of the last 64, read sample by sample with complex(i), or as
+    resonate's frames at a hop of one sample."""
+    if read == "resonate":
+        frames = bank.resonate(xs, 1).astype(complex)
+        return frames[first - 1], frames[-64:]
+    bank.process_samples(xs[:first])
+    early = np.array([bank.complex(i) for i in range(len(bank))])
+    bank.process_samples(xs[first:-64])
+    tail = []
+    for x in xs[-64:]:
+        bank.process_sample(float(x))
+        tail.append([bank.complex(i) for i in range(len(bank))])
+    return early, np.array(tail)
+
+
+@pytest.mark.parametrize("read", ["process_sample", "resonate"])
+def test_steady_cosine_settles_at_half_its_amplitude(read):
+    # A cosine at channel 1's frequency: that channel settles, from below, at
+    # half the amplitude with the cosine's phase, the others stay near zero,
+    # and the ripple left shrinks with the smoothing factor.
     sr, f0, amp, phi = 16000.0, 1000.0, 0.8, 0.7
     freqs = np.array([250.0, 1000.0, 3000.0], f32)
     n = np.arange(12000)
     xs = (amp * np.cos(2 * np.pi * f0 * n / sr + phi)).astype(f32)
+    target = amp / 2 * complex(math.cos(phi), math.sin(phi))
     ripples = []
     for alpha in (0.02, 0.002):
         factors = np.full(3, alpha, f32)
         bank = Bank(freqs, sr, alphas=factors, betas=factors)
-        bank.process_samples(xs[:-64])
-        mags = []
-        for x in xs[-64:]:
-            bank.process_sample(float(x))
-            mags.append(bank.magnitude(1))
-        ripples.append(max(mags) - min(mags))
-        assert abs(bank.magnitude(1) - amp / 2) < 0.01 * amp
-        assert abs(bank.complex(1) - amp / 2 * complex(math.cos(phi), math.sin(phi))) < 0.02 * amp
-        assert abs(bank.phase(1) - phi) < 0.03
-        assert bank.magnitude(0) < 0.05 * amp and bank.magnitude(2) < 0.05 * amp
+        early, tail = cosine_readings(bank, xs, read, first=400)
+        mags = np.abs(tail[:, 1])
+        ripples.append(mags.max() - mags.min())
+        assert abs(early[1]) < mags[-1]
+        assert abs(mags[-1] - amp / 2) < 0.01 * amp
+        assert abs(tail[-1, 1] - target) < 0.02 * amp
+        assert abs(np.angle(tail[-1, 1]) - phi) < 0.03
+        assert np.abs(tail[-1, [0, 2]]).max() < 0.05 * amp
+        if read == "process_sample":  # the scalar readouts of the same state
+            assert abs(bank.magnitude(1) - amp / 2) < 0.01 * amp
+            assert abs(bank.phase(1) - phi) < 0.03
     assert ripples[1] < ripples[0]
 
 
@@ -766,11 +789,99 @@ def _refusals():
     ]
 
 
-@pytest.mark.parametrize("method, args, exc_type, note, message", _refusals())
-def test_refused_arguments_leave_the_bank_unchanged(method, args, exc_type, note, message):
+def _resonate_refusals():
+    good = np.ones(16, f32)
+    return [
+        (
+            (np.ones(16),),
+            {"hop": 4},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (([1.0] * 16, 4), {}, TypeError, "signal", "'list' object is not an instance of 'ndarray'"),
+        ((None, 4), {}, TypeError, "signal", "'None' is not an instance of 'ndarray'"),
+        (
+            (np.ones((4, 4), f32), 4),
+            {},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        ((np.ones(32, f32)[::2], 4), {}, TypeError, None, NOT_CONTIGUOUS),
+        ((np.ones(16, f32)[::-1], 4), {}, TypeError, None, NOT_CONTIGUOUS),
+        ((good, -1), {}, OverflowError, "hop", None),
+        ((good, 2.0), {}, TypeError, "hop", None),
+        ((good, "4"), {}, TypeError, "hop", None),
+        ((good, None), {}, TypeError, "hop", None),
+        ((good, 2**64), {}, OverflowError, "hop", None),
+        # The signal is converted before the hop, and checked for contiguity
+        # before the hop is looked at.
+        (
+            (np.ones(16), -1),
+            {},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        ((np.ones(32, f32)[::2], 0), {}, TypeError, None, NOT_CONTIGUOUS),
+        (
+            (np.ones(16), 0),
+            {},
+            TypeError,
+            "signal",
+            "'ndarray' object is not an instance of 'ndarray'",
+        ),
+        (
+            (good,),
+            {},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() missing 1 required positional argument: 'hop'",
+        ),
+        (
+            (),
+            {},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() missing 2 required positional arguments: 'signal' and 'hop'",
+        ),
+        (
+            (good, 4, 4),
+            {},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            (good,),
+            {"signal": good},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() got multiple values for argument 'signal'",
+        ),
+        (
+            (good, 4),
+            {"step": 4},
+            TypeError,
+            None,
+            "ResonatorBank.resonate() got an unexpected keyword argument 'step'",
+        ),
+    ]
+
+
+# Every refused call of a method that reads or changes the bank: it raises the
+# expected exception, with the expected note and message, and the bank is as
+# it was, now and after the same continuation as its twin.
+@pytest.mark.parametrize(
+    "method, args, kwargs, exc_type, note, message",
+    [(method, args, {}, *rest) for method, args, *rest in _refusals()]
+    + [("resonate", *refusal) for refusal in _resonate_refusals()],
+)
+def test_refused_arguments_leave_the_bank_unchanged(method, args, kwargs, exc_type, note, message):
     a, b = twins(seed=81)
     with pytest.raises(exc_type) as info:
-        getattr(a, method)(*args)
+        getattr(a, method)(*args, **kwargs)
     if message is not None:
         assert str(info.value) == message
     assert notes(info.value) == (argument_notes(note) if note else None)

@@ -38,7 +38,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from support import panic_type
+from support import ENTRIES, KINDS, panic_type
+from support import SURFACE as ENTRY_TABLE
 
 F = np.float32
 EXAMPLES = int(os.environ.get("KAVREL_FUZZ_EXAMPLES", "200"))
@@ -46,50 +47,9 @@ EXAMPLES = int(os.environ.get("KAVREL_FUZZ_EXAMPLES", "200"))
 # Outcomes of fuzzed calls by kind, for the long run's summary.
 OUTCOMES = collections.Counter()
 
-# ---------------------------------------------------------------------------
-# The call surface: entry point -> (positional names, keyword-only names,
-# kind of each parameter).
-# ---------------------------------------------------------------------------
-
-KINDS = {
-    "freqs": "array",
-    "alphas": "array",
-    "betas": "array",
-    "samples": "array",
-    "signal": "array",
-    "sample_rate": "real",
-    "sample": "real",
-    "midi": "real",
-    "tuning": "real",
-    "tau": "real",
-    "alpha": "real",
-    "freq": "real",
-    "hop": "index",
-    "i": "index",
-}
-
-SURFACE = {
-    "ResonatorBank": (["freqs", "sample_rate"], ["alphas", "betas"]),
-    "process_sample": (["sample"], []),
-    "process_samples": (["samples"], []),
-    "resonate": (["signal", "hop"], []),
-    "reset": ([], []),
-    "freq": (["i"], []),
-    "magnitude": (["i"], []),
-    "phase": (["i"], []),
-    "power": (["i"], []),
-    "complex": (["i"], []),
-    "frequencies": ([], []),
-    "magnitudes": ([], []),
-    "phases": ([], []),
-    "powers": ([], []),
-    "len": ([], []),
-    "midi_to_hz": (["midi", "tuning"], []),
-    "alpha_from_tau": (["tau", "sample_rate"], []),
-    "tau_from_alpha": (["alpha", "sample_rate"], []),
-    "heuristic_alpha": (["freq", "sample_rate"], []),
-    "heuristic_alphas": (["freqs", "sample_rate"], []),
-}
+# The call surface (tests/support.py): entry point -> (positional names,
+# keyword-only names); KINDS gives each parameter's kind.
+SURFACE = {e.name: (list(e.positional), list(e.keyword_only)) for e in ENTRY_TABLE}
 # Calls that may end in PanicException: a channel index out of range, a zero hop.
 MAY_PANIC = {"freq", "magnitude", "phase", "power", "complex", "resonate"}
 CHANGES_STATE = {"process_sample", "process_samples", "resonate", "reset"}
@@ -556,13 +516,7 @@ def keyword(name):
 
 
 def target(name, bank):
-    if name == "ResonatorBank":
-        return kavrel.ResonatorBank
-    if name == "len":
-        return lambda: len(bank)
-    if hasattr(kavrel, name):
-        return getattr(kavrel, name)
-    return getattr(bank, name)
+    return ENTRIES[name].target(bank)
 
 
 def invoke(name, bank, args, kwargs, call):

@@ -76,7 +76,8 @@ def test_oversized_readouts_raise_and_change_nothing():
                 print(e)
             finally:
                 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        print(all(a.tobytes() == b.tobytes() for a, b in zip(before, [bank.phases(), bank.powers()])))
+        after = [bank.phases(), bank.powers()]
+        print(all(a.tobytes() == b.tobytes() for a, b in zip(before, after)))
     """
     run = subprocess.run(
         [sys.executable, "-c", script], capture_output=True, text=True, timeout=120

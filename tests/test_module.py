@@ -17,43 +17,12 @@ import numpy as np
 import pytest
 
 import kavrel
+from support import FUNCTIONS, METHODS, MODULE_NAMES
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 F = np.float32
 
-ALL = [
-    "ResonatorBank",
-    "heuristic_alpha",
-    "heuristic_alphas",
-    "alpha_from_tau",
-    "tau_from_alpha",
-    "midi_to_hz",
-]
-
-FUNCTIONS = {
-    "midi_to_hz": ["midi", "tuning"],
-    "alpha_from_tau": ["tau", "sample_rate"],
-    "tau_from_alpha": ["alpha", "sample_rate"],
-    "heuristic_alpha": ["freq", "sample_rate"],
-    "heuristic_alphas": ["freqs", "sample_rate"],
-}
-
-# Method table order, with each method's parameters after self.
-METHODS = [
-    ("process_sample", ["sample"]),
-    ("process_samples", ["samples"]),
-    ("resonate", ["signal", "hop"]),
-    ("reset", []),
-    ("freq", ["i"]),
-    ("magnitude", ["i"]),
-    ("phase", ["i"]),
-    ("power", ["i"]),
-    ("complex", ["i"]),
-    ("frequencies", []),
-    ("magnitudes", []),
-    ("phases", []),
-    ("powers", []),
-]
+ALL = MODULE_NAMES
 
 INTERPRETER_NAMES = {
     "__name__",
@@ -112,7 +81,7 @@ def test_no_other_public_names():
 
 def test_names_are_bound_to_their_objects():
     assert isinstance(kavrel.ResonatorBank, type)
-    for name in FUNCTIONS:
+    for name in (e.name for e in FUNCTIONS):
         f = getattr(kavrel, name)
         assert type(f) is types.BuiltinFunctionType
         assert f.__name__ == name
@@ -124,10 +93,9 @@ def test_names_are_bound_to_their_objects():
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", list(FUNCTIONS))
-def test_function_signature(name):
+@pytest.mark.parametrize("name,params", [(e.name, list(e.positional)) for e in FUNCTIONS])
+def test_function_signature(name, params):
     f = getattr(kavrel, name)
-    params = FUNCTIONS[name]
     assert f.__text_signature__ == "(" + ", ".join(params) + ")"
     assert f.__doc__ in (None, "")
     sig = inspect.signature(f)
@@ -138,7 +106,7 @@ def test_function_signature(name):
     assert sig.return_annotation is inspect.Signature.empty
 
 
-@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("name", [e.name for e in FUNCTIONS])
 def test_function_module_and_self(name):
     f = getattr(kavrel, name)
     assert f.__module__ == "kavrel"
@@ -191,7 +159,7 @@ def test_class_signature():
     ]
 
 
-@pytest.mark.parametrize("name,params", METHODS)
+@pytest.mark.parametrize("name,params", [(e.name, list(e.positional)) for e in METHODS])
 def test_method_signature(name, params):
     m = R.__dict__[name]
     assert type(m) is types.MethodDescriptorType
@@ -212,11 +180,11 @@ def test_method_signature(name, params):
 
 def test_method_order_follows_table():
     methods = [n for n, v in R.__dict__.items() if type(v) is types.MethodDescriptorType]
-    assert methods == [n for n, _ in METHODS]
+    assert methods == [e.name for e in METHODS]
 
 
 def test_class_dict_has_only_the_declared_slots():
-    assert set(R.__dict__) == {n for n, _ in METHODS} | {
+    assert set(R.__dict__) == {e.name for e in METHODS} | {
         "__new__",
         "__len__",
         "__doc__",

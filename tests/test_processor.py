@@ -51,11 +51,13 @@ WORKLOAD = textwrap.dedent(
     freqs = np.geomspace(30.0, 15000.0, 37).astype(np.float32)
     bank = kavrel.ResonatorBank(freqs, 44100.0)
     t = np.arange(3000, dtype=np.float32)
-    signal = (np.sin(t * np.float32(0.05)) + np.float32(0.25) * np.cos(t * np.float32(0.3))).astype(np.float32)
+    signal = np.sin(t * np.float32(0.05)) + np.float32(0.25) * np.cos(t * np.float32(0.3))
+    signal = signal.astype(np.float32)
     out = [bank.resonate(signal, 7).view(np.uint32)]
     bank.process_samples(signal[:777])
     bank.process_sample(0.5)
-    out += [bank.powers().view(np.uint32), bank.phases().view(np.uint32), bank.magnitudes().view(np.uint32)]
+    out += [bank.powers().view(np.uint32), bank.phases().view(np.uint32)]
+    out.append(bank.magnitudes().view(np.uint32))
     out.append(kavrel.heuristic_alphas(freqs, 48000.0).view(np.uint32))
     scalars = [kavrel.midi_to_hz(61.5, 442.0), kavrel.alpha_from_tau(0.01, 44100.0),
                kavrel.tau_from_alpha(0.003, 44100.0), kavrel.heuristic_alpha(1000.0, 44100.0),

@@ -24,7 +24,9 @@ float tau_from_alpha(float alpha, float sample_rate) noexcept {
 
 namespace {
 
-// Steps 2 to 5 of the rule, with k = -1 / sample_rate already formed.
+// The default factor of a channel at `f` Hz, 1 - expf((k * f) / log10f(f + 1)),
+// with k = -1 / sample_rate formed by the caller: once for a whole array, and
+// in the same single rounding for one channel, so that both give equal bits.
 inline float heuristic_from_k(float k, float f) noexcept {
     const float p = k * f;
     const float d = ::log10f(f + 1.0f);

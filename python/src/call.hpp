@@ -8,6 +8,38 @@
 //   kavrel::AllocationError a buffer sized by the arguments that memory cannot
 //                           hold, raised as MemoryError with its message;
 //   std::bad_alloc          any other exhausted memory, raised as MemoryError.
+//
+// What Python code sees of this layer is the module's contract: callers'
+// code and tests depend on it, so each of these stays as it is, however odd
+// it looks.
+//   - Message texts, exactly. Binding failures read like the interpreter's own
+//     for a function with the same parameters, with the name shown as
+//     "ResonatorBank.freq()" or "midi_to_hz()"; deliberately, the count of a
+//     method excludes self, "takes N positional arguments" is plural for every
+//     N, too many positional arguments are reported before any keyword error,
+//     and a key that is not a str is an unexpected keyword argument. Failed
+//     conversions keep the interpreter's message and gain a note naming the
+//     argument. tests/test_binding.py holds the texts to a Python function of
+//     the same signature wherever they agree.
+//   - The class's module is shown as `builtins` (repr "<class
+//     'builtins.ResonatorBank'>", from the name in its type specification):
+//     one class object serves every import of the module in every
+//     interpreter of the process, so it names no module object of its own.
+//   - PanicException derives from BaseException and is no module attribute.
+//     It reports a broken invariant, not a mistake of the caller, so an
+//     `except Exception` meant for bad input does not swallow it; the report
+//     on standard error says where it happened even when it is caught.
+//   - The module functions are static (METH_STATIC, `__self__` None): they
+//     use no module state, hold no reference to the module, and keep working
+//     after it is executed again or reloaded.
+//   - Arguments are converted in parameter order, whatever order the keywords
+//     came in: conversions run user code (__float__, __index__), and which of
+//     it runs, and which failure is reported, must not depend on how the call
+//     was spelled.
+//   - Documentation lives in the type stubs (kavrel-stubs) only: every
+//     docstring in the module is just its text signature (text_signature
+//     below) and the module's __doc__ is empty, so that the binary never
+//     carries a second copy of the documentation to drift from the first.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
