@@ -13,8 +13,8 @@ banks of 16 to 4096 channels it prints nanoseconds per channel-sample of
 - the portable kernel's source compiled for this machine's AVX2 and FMA (a
   copy only this program contains), which shows what the compiler makes of
   the portable source where vector fused multiply-adds exist, as on aarch64;
-- the portable kernel as the engine builds it for x86-64 (no AVX, every
-  fused multiply-add a call of the C library's fmaf), which processors
+- the portable kernel as the engine builds it for x86-64 (no AVX, and each
+  fused multiply-add computed from double arithmetic), which processors
   without AVX2 or FMA run;
 
 each with its ratio to the first. Elsewhere than on x86-64 with AVX2 only the
