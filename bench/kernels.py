@@ -14,7 +14,7 @@ banks of 16 to 4096 channels it prints nanoseconds per channel-sample of
   copy only this program contains), which shows what the compiler makes of
   the portable source where vector fused multiply-adds exist, as on aarch64;
 - the portable kernel as the engine builds it for x86-64 (no AVX, and each
-  fused multiply-add computed from double arithmetic), which processors
+  fused multiply-add a call of the C library's fmaf), which processors
   without AVX2 or FMA run;
 
 each with its ratio to the first. Elsewhere than on x86-64 with AVX2 only the
