@@ -1,7 +1,5 @@
 #include "kavrel/bank.hpp"
 
-#include <xmmintrin.h>
-
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -17,7 +15,7 @@ namespace {
 // -2*pi rounded to single precision (bit pattern 0xC0C90FDB).
 constexpr float minus_two_pi = -6.2831855f;
 
-// The fast kernel runs the samples in blocks that stay in the first-level
+// The kernels run the samples in blocks that stay in the first-level
 // cache while every channel tile passes over them.
 constexpr std::size_t block_len = 2048;
 
@@ -40,9 +38,10 @@ void advance(ResonatorBank& bank, const float* xs, std::size_t len,
         return;
     }
     const kernel::Channels c = detail::BankAccess::channels(bank);
+    const kernel::RunTiled run_tiled = kernel::active().run_tiled;
     while (len > 0) {
         const std::size_t block = len < block_len ? len : block_len;
-        kernel::run_tiled(c, xs, block, count, frames);
+        run_tiled(c, xs, block, count, frames);
         xs += block;
         len -= block;
         count += block;
@@ -87,8 +86,8 @@ ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uin
     if (hop == 0) panic("attempt to divide by zero");
     const std::size_t frames = static_cast<std::size_t>(len / hop);
     const std::size_t n = n_channels_;
-    std::size_t count = 0;
-    if (__builtin_mul_overflow(frames, n, &count)) throw AllocationError(SIZE_MAX);
+    if (n != 0 && frames > SIZE_MAX / n) throw AllocationError(SIZE_MAX);
+    const std::size_t count = frames * n;
     // Allocated before any state changes, so that a failure leaves the bank as it was.
     ComplexFrames out{Buffer<Complex32>(count), frames, n};
     const std::uint64_t used = static_cast<std::uint64_t>(frames) * hop;
@@ -98,7 +97,6 @@ ComplexFrames ResonatorBank::resonate(const float* xs, std::size_t len, std::uin
     }
     kernel::FrameSink sink{out.values.data(), n, hop, 0};
     advance(*this, xs, static_cast<std::size_t>(used), &sink);
-    _mm_sfence();  // order the cache-bypassing frame stores before the frames are handed on
     return out;
 }
 
@@ -147,7 +145,7 @@ FloatBuffer ResonatorBank::powers() const {
 
 FloatBuffer ResonatorBank::magnitudes() const {
     FloatBuffer out(n_channels_);
-    kernel::magnitudes(stage2_re_.data(), stage2_im_.data(), n_channels_, out.data());
+    kernel::active().magnitudes(stage2_re_.data(), stage2_im_.data(), n_channels_, out.data());
     return out;
 }
 

@@ -1,5 +1,5 @@
-// The fast kernel: the per-sample recurrence over a run of channels. Internal
-// to the engine.
+// The kernels: the per-sample recurrence over a run of channels, and the
+// choice between its implementations. Internal to the engine.
 //
 // For channel k and sample x, in single precision, each operation rounded on
 // its own except the four fused multiply-adds:
@@ -9,12 +9,13 @@
 //   p  = (pr*rr - pm*rm, pr*rm + pm*rr)
 // Channels never read each other's state, so the order of the channel and
 // sample loops does not change a bit of the result. The plain statement of
-// these rules, which this kernel is tested against, is in oracle.cpp.
+// these rules, which every kernel is tested against, is in oracle.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "kavrel/processor.hpp"
 #include "kavrel/types.hpp"
 
 namespace kavrel::kernel {
@@ -45,19 +46,56 @@ struct FrameSink {
     std::uint64_t filled = 0;
 };
 
-// Runs `len` samples through all channels, tile by tile: each tile of 16
-// channels (the last one masked to the channels that exist) keeps its state in
-// registers for the whole run, renormalises its phasors whenever the running
-// count, starting from `count`, reaches a multiple of renorm_period, and
-// records frames. Advances `frames` past the samples consumed. The caller
-// advances the count.
+// Every implementation of the recurrence provides these two functions:
+//
+// run_tiled(c, xs, len, count, frames) runs `len` samples through all
+// channels, tile by tile: each tile of 16 channels (the last one masked to the
+// channels that exist) keeps its state in registers for the whole run,
+// renormalises its phasors whenever the running count, starting from `count`,
+// reaches a multiple of renorm_period, and records frames. Advances `frames`
+// past the samples consumed. The caller advances the count.
+//
+// magnitudes(re, im, n, out) sets out[k] = sqrt(re[k]*re[k] + im[k]*im[k])
+// for k < n: the magnitude readout, which a real-time caller takes after every
+// block. The square root is correctly rounded in every form, so the bits are
+// those of the per-channel magnitude(i).
+using RunTiled = void (*)(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
+                          FrameSink* frames) noexcept;
+using Magnitudes = void (*)(const float* re, const float* im, std::size_t n, float* out) noexcept;
+
+struct Implementation {
+    KernelKind kind;
+    RunTiled run_tiled;
+    Magnitudes magnitudes;
+};
+
+// Plain C++ for any processor (kernel_portable.cpp).
+namespace portable {
 void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
                FrameSink* frames) noexcept;
-
-// out[k] = sqrt(re[k]*re[k] + im[k]*im[k]) for k < n, eight channels per step:
-// the magnitude readout, which a real-time caller takes after every block. The
-// square root of a whole vector is the same correctly rounded operation as the
-// scalar one, so the bits are those of the per-channel magnitude(i).
 void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept;
+}  // namespace portable
+
+#ifdef KAVREL_AVX2_KERNEL
+// AVX2 and FMA intrinsics (kernel_avx2.cpp, compiled for those instructions
+// and only for x86-64): never call it unless the processor has them.
+namespace avx2 {
+void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
+               FrameSink* frames) noexcept;
+void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept;
+}  // namespace avx2
+#endif
+
+// The implementation of the given kind, or null when this build or this
+// processor cannot run it.
+const Implementation* find(KernelKind kind) noexcept;
+
+// The implementation in use: the fastest one this processor runs, chosen on
+// the first call of any thread.
+const Implementation& active() noexcept;
+
+// Makes `impl` the implementation in use; for the engine's tests and
+// benchmarks, which compare implementations within one process.
+void use(const Implementation& impl) noexcept;
 
 }  // namespace kavrel::kernel

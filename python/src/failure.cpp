@@ -1,6 +1,9 @@
 #include "failure.hpp"
 
+#if __has_include(<execinfo.h>)
 #include <execinfo.h>
+#define KAVREL_HAVE_BACKTRACE_SYMBOLS 1
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -72,7 +75,11 @@ void write_report(const Panic& p) {
     if (backtrace_requested()) {
         std::fputs("stack backtrace:\n", stderr);
         std::fflush(stderr);
+#ifdef KAVREL_HAVE_BACKTRACE_SYMBOLS
         ::backtrace_symbols_fd(p.frames(), p.frame_count(), 2);
+#else
+        std::fputs("  (not available on this platform)\n", stderr);
+#endif
     } else if (!hint_given.exchange(true)) {
         std::fputs(
             "note: run with `KAVREL_BACKTRACE=1` environment variable to display a backtrace\n",

@@ -2,7 +2,7 @@
 #include "bank_type.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "processor.hpp"
+#include "kavrel/processor.hpp"
 
 namespace kavrel::py {
 
@@ -38,9 +38,9 @@ void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 
 int module_exec(PyObject* module) {
     return entry_status([&] {
-        // Before anything else: on a processor without the engine's vector
-        // instructions, any call into the engine would end the process.
-        require_vector_instructions();
+        // The engine chooses its kernel for this processor here, once, rather
+        // than in the first computation.
+        (void)active_kernel();
         if (module == nullptr) {
             if (PyErr_Occurred() == nullptr) panic("module object is null");
             throw PyError{};

@@ -1,8 +1,7 @@
-// Engine tests in plain C++: the register-tiled kernel against the oracle (the
-// plain scalar statement of the arithmetic), bit for bit, over channel counts
-// that exercise every tile and tail shape, block lengths that cross the
-// renormalisation points, and awkward values (NaN, infinities, subnormals);
-// failures that leave the bank as it was.
+// Engine tests in plain C++: every kernel this build and processor can run
+// against the oracle (the plain scalar statement of the arithmetic), bit for bit, over channel
+// counts that exercise every tile and tail shape, block lengths that cross the renormalisation
+// points, and awkward values (NaN, infinities, subnormals); failures that leave the bank as it was.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "kavrel/bank.hpp"
 #include "kavrel/panic.hpp"
 #include "kavrel/params.hpp"
+#include "kavrel/processor.hpp"
 #include "oracle.hpp"
 
 // Under AddressSanitizer, let a request too large for memory fail the way it
@@ -72,7 +72,17 @@ std::vector<float> random_signal(std::size_t len, std::mt19937& rng) {
     return xs;
 }
 
-// Fast kernel and oracle fed the same blocks stay bit-identical.
+// The magnitude readout of the kernel in use equals the per-channel one.
+bool magnitudes_agree(kavrel::ResonatorBank& bank) {
+    const kavrel::FloatBuffer all = bank.magnitudes();
+    for (std::size_t i = 0; i < bank.n_channels(); ++i) {
+        const float one = bank.magnitude(i);
+        if (std::memcmp(&one, &all[i], 4) != 0) return false;
+    }
+    return true;
+}
+
+// Kernel and oracle fed the same blocks stay bit-identical.
 void kernels_agree(std::mt19937& rng) {
     const std::size_t counts[] = {1,  2,  7,  8,  9,  15, 16,  17,  23,
                                   24, 25, 31, 32, 33, 40, 100, 257, 1000};
@@ -86,6 +96,7 @@ void kernels_agree(std::mt19937& rng) {
             oracle_samples(ref, xs.data(), xs.size());
             EXPECT(same_state(fast, ref), "n=%zu after a block of %zu", n, len);
         }
+        EXPECT(magnitudes_agree(fast), "magnitudes of n=%zu", n);
     }
 }
 
@@ -232,16 +243,41 @@ void heuristic_groups_agree(std::mt19937& rng) {
     }
 }
 
+// The kernel chosen for this processor is the fastest one it can run.
+void choice_is_the_fastest() {
+    const kavrel::KernelKind want = kavrel::kernel::find(kavrel::KernelKind::avx2) != nullptr
+                                        ? kavrel::KernelKind::avx2
+                                        : kavrel::KernelKind::portable;
+    EXPECT(kavrel::active_kernel() == want, "the %s kernel was chosen, not the %s one",
+           kavrel::kernel_name(kavrel::active_kernel()), kavrel::kernel_name(want));
+#if !defined(__x86_64__) && !defined(_M_X64)
+    EXPECT(want == kavrel::KernelKind::portable, "only x86-64 has another kernel");
+#endif
+}
+
 }  // namespace
 
 int main() {
+    choice_is_the_fastest();
+    for (const kavrel::KernelKind kind : {kavrel::KernelKind::portable, kavrel::KernelKind::avx2}) {
+        const kavrel::kernel::Implementation* impl = kavrel::kernel::find(kind);
+        if (impl == nullptr) {
+            std::printf("the %s kernel is not available here\n", kavrel::kernel_name(kind));
+            continue;
+        }
+        kavrel::kernel::use(*impl);
+        const int before = failures;
+        std::mt19937 rng(20261208);
+        kernels_agree(rng);
+        splits_agree(rng);
+        awkward_values_agree();
+        resonate_matches_blocks(rng);
+        failures_leave_state();
+        allocation_failures_leave_state(rng);
+        std::printf("the %s kernel: %s\n", kavrel::kernel_name(kind),
+                    failures == before ? "agrees with the oracle" : "FAILED");
+    }
     std::mt19937 rng(20261208);
-    kernels_agree(rng);
-    splits_agree(rng);
-    awkward_values_agree();
-    resonate_matches_blocks(rng);
-    failures_leave_state();
-    allocation_failures_leave_state(rng);
     heuristic_groups_agree(rng);
     if (failures != 0) {
         std::fprintf(stderr, "%d engine check(s) failed\n", failures);

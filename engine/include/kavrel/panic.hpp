@@ -19,7 +19,8 @@ public:
     // Where the check failed; file names are relative to the source tree.
     const std::source_location& where() const noexcept { return where_; }
 
-    // Return addresses captured when the failure was raised, innermost first.
+    // Return addresses captured when the failure was raised, innermost first;
+    // none where the C library cannot capture them.
     void* const* frames() const noexcept { return frames_; }
     int frame_count() const noexcept { return frame_count_; }
 
