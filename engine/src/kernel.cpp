@@ -6,8 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#define KAVREL_X86_64 1
+// Only an x86-64 build with the AVX2 kernel asks the processor anything.
+#if (defined(__x86_64__) || defined(_M_X64)) && defined(KAVREL_AVX2_KERNEL)
+#define KAVREL_CHECK_AVX2 1
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #else
@@ -27,7 +28,7 @@ constexpr Implementation portable_impl{KernelKind::portable, portable::run_tiled
 constexpr Implementation avx2_impl{KernelKind::avx2, avx2::run_tiled, avx2::magnitudes};
 #endif
 
-#ifdef KAVREL_X86_64
+#ifdef KAVREL_CHECK_AVX2
 // CPUID leaf 1: ECX bits 12 (FMA), 27 (OSXSAVE), 28 (AVX); leaf 7: EBX bit 5 (AVX2).
 constexpr std::uint32_t fma_bit = 1u << 12, osxsave_bit = 1u << 27, avx_bit = 1u << 28;
 constexpr std::uint32_t avx2_bit = 1u << 5;
@@ -76,7 +77,7 @@ bool has_avx2_and_fma() noexcept {
 #endif
 
 const Implementation& choose() noexcept {
-#if defined(KAVREL_AVX2_KERNEL) && defined(KAVREL_X86_64)
+#ifdef KAVREL_CHECK_AVX2
     if (has_avx2_and_fma()) return avx2_impl;
 #endif
     return portable_impl;
@@ -88,7 +89,7 @@ std::atomic<const Implementation*> in_use{nullptr};
 
 const Implementation* find(KernelKind kind) noexcept {
     if (kind == KernelKind::portable) return &portable_impl;
-#if defined(KAVREL_AVX2_KERNEL) && defined(KAVREL_X86_64)
+#ifdef KAVREL_CHECK_AVX2
     if (kind == KernelKind::avx2 && has_avx2_and_fma()) return &avx2_impl;
 #endif
     return nullptr;

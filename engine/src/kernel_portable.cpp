@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "fused.hpp"
 #include "kernel.hpp"
 
 // The portable kernel: plain C++ for any processor. Each tile of sixteen
@@ -8,9 +9,9 @@
 // an independent loop over the sixteen lanes, which compilers turn into vector
 // instructions where the target has them (four NEON registers on aarch64, two
 // AVX registers when compiled for them) and into scalar code elsewhere. The
-// arithmetic is that of the oracle, operation for operation: std::fma for the
-// four smoothing updates, every other operation rounded on its own, and the
-// build forbids contraction.
+// arithmetic is that of the oracle, operation for operation: a fused
+// multiply-add for the four smoothing updates, every other operation rounded
+// on its own, and the build forbids contraction.
 //
 // The namespace can be renamed at compile time so that a benchmark can link a
 // second copy of this file compiled with other instruction-set flags.
@@ -71,12 +72,12 @@ inline void step_tile(Tile& t, float x) noexcept {
         const float pr = t.pr[j];
         const float pm = t.pm[j];
         const float xa = x * t.a[j];
-        const float s1r = std::fma(t.ka[j], t.s1r[j], xa * pr);
-        const float s1i = std::fma(t.ka[j], t.s1i[j], xa * pm);
+        const float s1r = fused(t.ka[j], t.s1r[j], xa * pr);
+        const float s1i = fused(t.ka[j], t.s1i[j], xa * pm);
         t.s1r[j] = s1r;
         t.s1i[j] = s1i;
-        t.s2r[j] = std::fma(t.kb[j], t.s2r[j], t.b[j] * s1r);
-        t.s2i[j] = std::fma(t.kb[j], t.s2i[j], t.b[j] * s1i);
+        t.s2r[j] = fused(t.kb[j], t.s2r[j], t.b[j] * s1r);
+        t.s2i[j] = fused(t.kb[j], t.s2i[j], t.b[j] * s1i);
         t.pr[j] = (pr * t.rr[j]) - (pm * t.rm[j]);
         t.pm[j] = (pr * t.rm[j]) + (pm * t.rr[j]);
     }

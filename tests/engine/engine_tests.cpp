@@ -2,6 +2,7 @@
 // against the oracle (the plain scalar statement of the arithmetic), bit for bit, over channel
 // counts that exercise every tile and tail shape, block lengths that cross the renormalisation
 // points, and awkward values (NaN, infinities, subnormals); failures that leave the bank as it was.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "bank_access.hpp"
+#include "fused.hpp"
 #include "kavrel/bank.hpp"
 #include "kavrel/panic.hpp"
 #include "kavrel/params.hpp"
@@ -243,6 +245,50 @@ void heuristic_groups_agree(std::mt19937& rng) {
     }
 }
 
+// The fused multiply-add from double arithmetic, which the portable kernel
+// uses where the target has no fused multiply-add instruction, against the C
+// library's fmaf: random operands of every kind, and sums that lie just off a
+// midpoint between two floats by less than a double's precision, where
+// rounding to double and then to float would round twice and miss by one.
+void fma_from_double_is_exact(std::mt19937& rng) {
+    const auto bits_of = [](float v) { return std::bit_cast<std::uint32_t>(v); };
+    const auto same = [&](float x, float y) {
+        return bits_of(x) == bits_of(y) || (std::isnan(x) && std::isnan(y));
+    };
+    std::uniform_int_distribution<std::uint32_t> any;
+    int wrong = 0;
+    for (int i = 0; i < 300000; ++i) {
+        // Random bit patterns: NaN, infinities, subnormals and zeros included.
+        const float a = std::bit_cast<float>(any(rng)), b = std::bit_cast<float>(any(rng));
+        float c = std::bit_cast<float>(any(rng));
+        // Every second c is scaled to the size of a * b, so that they cancel.
+        if (i % 2 == 0 && std::isnormal(a) && std::isnormal(b) && std::isnormal(c))
+            c = std::ldexp(c, std::ilogb(a) + std::ilogb(b) - std::ilogb(c));
+        wrong += same(kavrel::kernel::fma_from_double(a, b, c), std::fma(a, b, c)) ? 0 : 1;
+    }
+    EXPECT(wrong == 0, "fma_from_double differs from fmaf for %d random operands", wrong);
+    // a = 2^-12 (1 + u 2^-23), b = 2^-12 (1 - u 2^-23): a * b = 2^-24 - u^2 2^-70,
+    // so f + a * b lies that little below the midpoint of f and the next float
+    // up (and with negated operands, above the one below).
+    std::uniform_int_distribution<int> small(1, 361);
+    std::uniform_real_distribution<float> unit(1.0f, 2.0f);
+    int twice = 0;
+    wrong = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const float u = static_cast<float>(small(rng));
+        const float sign = i % 2 == 0 ? 1.0f : -1.0f;
+        const float a = sign * std::ldexp(1.0f + u * 0x1p-23f, -12);
+        const float b = std::ldexp(1.0f - u * 0x1p-23f, -12);
+        const float f = sign * unit(rng);
+        const float naive = static_cast<float>(static_cast<double>(a) * b + f);
+        twice += bits_of(naive) == bits_of(std::fma(a, b, f)) ? 0 : 1;
+        wrong +=
+            bits_of(kavrel::kernel::fma_from_double(a, b, f)) == bits_of(std::fma(a, b, f)) ? 0 : 1;
+    }
+    EXPECT(twice > 1000, "only %d of the near-midpoint sums round twice in double", twice);
+    EXPECT(wrong == 0, "fma_from_double misses %d near-midpoint sums", wrong);
+}
+
 // The kernel chosen for this processor is the fastest one it can run.
 void choice_is_the_fastest() {
     const kavrel::KernelKind want = kavrel::kernel::find(kavrel::KernelKind::avx2) != nullptr
@@ -279,6 +325,7 @@ int main() {
     }
     std::mt19937 rng(20261208);
     heuristic_groups_agree(rng);
+    fma_from_double_is_exact(rng);
     if (failures != 0) {
         std::fprintf(stderr, "%d engine check(s) failed\n", failures);
         return 1;
