@@ -27,6 +27,11 @@ NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 # Set by .ci/sanitize when the suite runs against the AddressSanitizer build.
 UNDER_ASAN = os.environ.get("KAVREL_TESTS_UNDER_ASAN") == "1"
 
+# Set by .ci/aarch64 when the suite runs under qemu's user-mode emulation of
+# another processor, which does not apply the guest's address-space limit
+# (RLIMIT_AS) to the guest's allocations.
+UNDER_EMULATION = os.environ.get("KAVREL_TESTS_UNDER_EMULATION") == "1"
+
 # Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
 # On older interpreters the module raises a failed conversion's exception
 # unchanged, without a note.

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import kavrel
+from support import UNDER_EMULATION
 
 F = np.float32
 # 70 TiB of float32 zeros mapped read-only, so no memory is committed: a result
@@ -54,6 +55,9 @@ def test_oversized_request_raises_and_changes_nothing(huge, call, size):
 @pytest.mark.skipif(
     "libasan" in pathlib.Path("/proc/self/maps").read_text(),
     reason="the address sanitizer's shadow memory defeats an address-space limit",
+)
+@pytest.mark.skipif(
+    UNDER_EMULATION, reason="qemu user-mode emulation ignores the guest's address-space limit"
 )
 def test_oversized_readouts_raise_and_change_nothing():
     # A fresh interpreter whose allocator returns every large block to the
