@@ -4,6 +4,9 @@ import functools
 import importlib.util
 import os
 import pathlib
+import subprocess
+import sys
+import textwrap
 from typing import NamedTuple
 
 import numpy as np
@@ -11,7 +14,8 @@ import pytest
 
 import kavrel
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+REPO = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = REPO / "examples"
 
 
 def load_example(name):
@@ -20,6 +24,22 @@ def load_example(name):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def run_script(code, env_extra=None):
+    """Runs `code` in a fresh interpreter from the repository root, with this
+    interpreter's import path and without KAVREL_BACKTRACE unless `env_extra` sets it."""
+    env = {k: v for k, v in os.environ.items() if k != "KAVREL_BACKTRACE"}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    env.update(env_extra or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+        cwd=REPO,
+    )
 
 
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."

@@ -8,9 +8,7 @@ import fractions
 import math
 import os
 import re
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -26,6 +24,7 @@ from support import (
     needs_notes,
     notes,
     panic_type,
+    run_script,
 )
 
 F = np.float32
@@ -832,20 +831,6 @@ def test_panic_not_caught_by_except_exception(bank):
     except BaseException as e:
         caught = type(e).__name__
     assert caught == "PanicException"
-
-
-def run_script(code, env_extra=None):
-    env = {k: v for k, v in os.environ.items() if k != "KAVREL_BACKTRACE"}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env.update(env_extra or {})
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-        cwd=REPO,
-    )
 
 
 HEADER = re.compile(r"^thread '([^']*)' \((\d+)\) panicked at (.+):(\d+):(\d+):$")

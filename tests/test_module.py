@@ -7,9 +7,7 @@ import importlib.util
 import inspect
 import os
 import re
-import subprocess
 import sys
-import textwrap
 import types
 import weakref
 
@@ -17,7 +15,7 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import FUNCTIONS, METHODS, MODULE_NAMES
+from support import FUNCTIONS, METHODS, MODULE_NAMES, run_script
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 F = np.float32
@@ -38,21 +36,6 @@ INTERPRETER_NAMES = {
 
 def make_bank(n=2):
     return kavrel.ResonatorBank(np.arange(1, n + 1, dtype=F) * F(100.0), 8000.0)
-
-
-def run_script(code, env_extra=None):
-    env = {k: v for k, v in os.environ.items() if k != "KAVREL_BACKTRACE"}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env.update(env_extra or {})
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-        cwd=REPO,
-    )
-    return result
 
 
 # ---------------------------------------------------------------------------
