@@ -126,7 +126,7 @@ def measure_fresh(gil, calls):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--calls", type=int, default=200_000, help="process_sample calls per bank")
+    parser.add_argument("--calls", type=int, default=600_000, help="process_sample calls per bank")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
