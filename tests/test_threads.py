@@ -54,9 +54,14 @@ class Workload:
         bank = self.bank()
         probe = noise(rng, 16384)
         bank.process_samples(probe)  # warm up
-        start = time.perf_counter()
-        bank.process_samples(probe)
-        per_sample = max(time.perf_counter() - start, 1e-6) / probe.size
+        # The fastest of a few runs: a slow one (the other core busy) would
+        # make every long call too short to judge.
+        best = float("inf")
+        for _ in range(3):
+            start = time.perf_counter()
+            bank.process_samples(probe)
+            best = min(best, time.perf_counter() - start)
+        per_sample = max(best, 1e-6) / probe.size
         self.length = int(min(max(TARGET_SECONDS / per_sample, 100_000), MAX_LENGTH))
         self._signals = {}
 
@@ -250,6 +255,7 @@ def test_interpreter_lock_is_released(workload, kind):
     """A pure-Python thread keeps running while the long call computes."""
     stamps = [0.0]
     stop = threading.Event()
+    margin = 0.05
 
     def spin():
         count = 0
@@ -259,23 +265,29 @@ def test_interpreter_lock_is_released(workload, kind):
             if now - stamps[-1] > 0.002:
                 stamps.append(now)
 
-    bank = workload.bank()
-    signal = workload.signal(workload.length)
-    spinner = threading.Thread(target=spin, daemon=True)
-    spinner.start()
-    try:
-        deadline = time.monotonic() + DEADLINE
-        while len(stamps) < 3 and time.monotonic() < deadline:
-            time.sleep(0.001)
-        start = time.perf_counter()
-        long_call(kind, bank, signal)
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        spinner.join(DEADLINE)
+    length = workload.length
+    for _attempt in range(ATTEMPTS):
+        stamps[:] = [0.0]
+        stop.clear()
+        bank = workload.bank()
+        signal = workload.signal(length)
+        spinner = threading.Thread(target=spin, daemon=True)
+        spinner.start()
+        try:
+            deadline = time.monotonic() + DEADLINE
+            while len(stamps) < 3 and time.monotonic() < deadline:
+                time.sleep(0.001)
+            start = time.perf_counter()
+            long_call(kind, bank, signal)
+            end = time.perf_counter()
+        finally:
+            stop.set()
+            spinner.join(DEADLINE)
+        if end - start > 3 * margin:
+            break
+        length = 2 * length  # too short to judge: a faster machine than calibrated
     # Holding the lock, the call would leave the spinner at most one switch
     # interval at either end; released, the spinner runs throughout.
-    margin = 0.05
     inside = [t for t in stamps if start + margin < t < end - margin]
     assert end - start > 3 * margin, "the call was too short to judge"
     assert len(inside) >= 3, (end - start, len(inside))
