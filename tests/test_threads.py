@@ -421,8 +421,8 @@ def run_fresh(code):
 
 def test_first_uses_race_to_one_set_of_process_objects():
     """Threads that make the process's first array call and first internal
-    failure at the same moment share one NumPy table, one result holder type
-    and one PanicException type, and all get correct results."""
+    failure at the same moment share one NumPy table and one PanicException
+    type, and all get correct results."""
     run = run_fresh(
         """
         import threading
@@ -435,8 +435,8 @@ def test_first_uses_race_to_one_set_of_process_objects():
         seen, lock = [], threading.Lock()
 
         def first_use():
-            # Each first use straight after a barrier: the NumPy table and the
-            # holder type, then the exception type.
+            # Each first use straight after a barrier: the NumPy table, then
+            # the exception type.
             barrier.wait()
             alphas = kavrel.heuristic_alphas(freqs, 8000.0)
             bank = kavrel.ResonatorBank(freqs, 8000.0)

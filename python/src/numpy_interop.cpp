@@ -103,47 +103,23 @@ bool converts_without_code(PyObject* obj) {
 
 // ---- The result holder -----------------------------------------------------
 
-// Owns one buffer allocated by this module and frees it when the last array
-// that uses it goes away.
-struct Holder {
-    PyObject ob_base;
-    void* buffer;
-};
+// A capsule owns one buffer allocated by this module and frees it when the
+// last array that uses it goes away. The capsule type is the interpreter's
+// own static type, which its instances do not hold a reference to; a heap
+// type of ours would have its reference count raised and lowered by every
+// result, and without the GIL threads making results in parallel would
+// contend for that one count.
+constexpr const char* holder_name = "kavrel result buffer";
 
-void holder_dealloc(PyObject* self) {
-    std::free(reinterpret_cast<Holder*>(self)->buffer);
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DecRef(reinterpret_cast<PyObject*>(type));
-}
-
-PyType_Slot holder_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec holder_spec = {
-    "kavrel.ResultBuffer", static_cast<int>(sizeof(Holder)), 0, Py_TPFLAGS_DEFAULT, holder_slots,
-};
-
-ProcessObject holder_type;
+void free_held(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, holder_name)); }
 
 // A holder that owns `buffer` (freed here if the holder cannot be made).
 PyObject* make_holder(void* buffer, std::source_location where = std::source_location::current()) {
-    PyObject* type = nullptr;
-    try {
-        type = holder_type.get([] { return PyType_FromSpec(&holder_spec); });
-    } catch (const PyError&) {
-        std::free(buffer);
-        panic(describe_pending("could not create the result holder type"), where);
-    }
-    auto* tp = reinterpret_cast<PyTypeObject*>(type);
-    PyObject* holder = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc))(tp, 0);
+    PyObject* holder = PyCapsule_New(buffer, holder_name, free_held);
     if (holder == nullptr) {
         std::free(buffer);
         panic(describe_pending("could not create the result holder"), where);
     }
-    reinterpret_cast<Holder*>(holder)->buffer = buffer;
     return holder;
 }
 
