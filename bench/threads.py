@@ -20,6 +20,11 @@ per call, one thread against two, says what the wall times cannot on a busy
 machine: without the GIL, equal figures mean the two threads do not slow
 each other down (no shared lock or cache line), so on two free cores the
 speed-up would be 2.
+
+Two reference rows without kavrel make, per call, a new object of the
+readout's size: a Python list, and a NumPy array from np.empty. magnitudes()
+returns a new array from every call, so the list row is the speed-up such a
+call can reach here, and the np.empty row what NumPy's own calls reach.
 """
 
 import argparse
@@ -60,6 +65,21 @@ def read(bank, calls):
         magnitudes()
 
 
+# References without kavrel, measured the same way: calls that make a new
+# object of the readout's size, by the interpreter alone and by NumPy. A new
+# object from every call is what limits magnitudes(), so these rows show the
+# speed-up such a call can reach on this interpreter and machine.
+def new_list(bank, calls):
+    for _ in range(calls):
+        [0.0] * CHANNELS
+
+
+def new_array(bank, calls):
+    empty, f32 = np.empty, np.float32
+    for _ in range(calls):
+        empty(CHANNELS, f32)
+
+
 def one_thread(work, banks, calls):
     t0, c0 = time.perf_counter(), time.process_time()
     for bank in banks:
@@ -92,7 +112,13 @@ def best(run, work, banks, calls):
 def measure(calls):
     banks = [make_bank(), make_bank()]
     rows = []
-    for name, work, n in (("process_sample", feed, calls), ("magnitudes()", read, calls // 2)):
+    works = (
+        ("process_sample", feed, calls),
+        ("magnitudes()", read, calls // 2),
+        (f"[0.0] * {CHANNELS} (no kavrel)", new_list, calls // 2),
+        (f"np.empty({CHANNELS}) (no kavrel)", new_array, calls // 2),
+    )
+    for name, work, n in works:
         work(banks[0], n // 10)  # warm up
         serial, serial_cpu = best(one_thread, work, banks, n)
         parallel, parallel_cpu = best(two_threads, work, banks, n)
