@@ -106,9 +106,9 @@ bool converts_without_code(PyObject* obj) {
 // A capsule owns one buffer allocated by this module and frees it when the
 // last array that uses it goes away. The capsule type is the interpreter's
 // own static type, which its instances do not hold a reference to; a heap
-// type of ours would have its reference count raised and lowered by every
-// result, and without the GIL threads making results in parallel would
-// contend for that one count.
+// type defined by this module would have its reference count raised and
+// lowered by every result, and without the GIL threads making results in
+// parallel would contend for that one count.
 constexpr const char* holder_name = "kavrel result buffer";
 
 void free_held(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, holder_name)); }
