@@ -34,13 +34,12 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto a = new_sig.bind(args, kwargs);
         ArrayBorrow freqs = array_arg(a[0], a.name(0));
         freqs.before_converting(a[1]);
-        const double sample_rate_wide = argument(a.name(1), [&] { return to_double(a[1]); });
+        const float sample_rate = real32_arg(a[1], a.name(1));
         ArrayBorrow alphas_in, betas_in;
         const bool has_alphas = a.has_value(2);
         const bool has_betas = a.has_value(3);
         if (has_alphas) alphas_in = array_arg(a[2], a.name(2));
         if (has_betas) betas_in = array_arg(a[3], a.name(3));
-        const auto sample_rate = static_cast<float>(sample_rate_wide);
 
         const std::span<const float> f = freqs.elements();
         FloatBuffer alphas;

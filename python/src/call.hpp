@@ -36,6 +36,21 @@
 //     came in: conversions run user code (__float__, __index__), and which of
 //     it runs, and which failure is reported, must not depend on how the call
 //     was spelled.
+//   - The instance borrow's refusals are RuntimeError("Already borrowed")
+//     (a call that needs the bank while another call holds it) and
+//     RuntimeError("Already mutably borrowed") (a reading while a call that
+//     changes the bank runs); both leave the bank as it was.
+//   - PanicException's qualified name is "kavrel_runtime.PanicException", and
+//     the report before it (failure.cpp) has one fixed format: a blank line,
+//     "thread '<name>' (<id>) panicked at <file>:<line>:<column>:", the
+//     message, then either a stack backtrace (when the environment variable
+//     KAVREL_BACKTRACE is set to anything but "" or "0") or, once per
+//     process, the note naming that variable. <file> is the source path
+//     relative to the repository, with '/' on every platform.
+//   - Arrays are borrowed, never converted: an array of another dtype (the
+//     float64 a sound-file reader returns, say) is refused with "'ndarray'
+//     object is not an instance of 'ndarray'", the NumPy-of-float32 type the
+//     argument must be, rather than copied to float32 behind the caller's back.
 //   - Documentation lives in the type stubs (kavrel-stubs) only: every
 //     docstring in the module is just its text signature (text_signature
 //     below) and the module's __doc__ is empty, so that the binary never
