@@ -567,29 +567,6 @@ def test_full_disk_is_one_line_and_leaves_the_store_as_it_was(
         assert dict(zarr.open_group(str(out), mode="r").attrs) == stored[0]
 
 
-def test_full_disk_while_writing_an_array_fails_that_file_and_leaves_nothing(
-    tmp_path, corpus, monkeypatch
-):
-    path, out = tmp_path / "a.wav", tmp_path / "out.zarr"
-    soundfile.write(path, tone(8000, 0.2, 440.0, 0.5), 8000)
-    replace = os.replace
-
-    def full_disk(src, dst, **kwargs):
-        if ".kavrel-staging" in str(dst):
-            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), str(dst))
-        return replace(src, dst, **kwargs)
-
-    with corpus.locked_store(str(out), corpus.job_settings(HOP)) as group:
-        monkeypatch.setattr(os, "replace", full_disk)
-        run = corpus._run_token(out)
-        error = corpus._analyse_task(str(path), str(out), "a.wav", HOP, 3, VERSION, run)
-        monkeypatch.undo()
-        assert error == "the disk is full"
-        assert os.listdir(out / ".kavrel-staging") == ["run"]
-        with pytest.raises(KeyError):
-            group["a.wav"]
-
-
 @pytest.mark.parametrize("holder", ["another run", "no run"])
 def test_writer_of_an_ended_run_places_nothing(tmp_path, corpus, holder):
     path, out = tmp_path / "a.wav", tmp_path / "out.zarr"
