@@ -505,9 +505,9 @@ def write_result(
         if run is not None and _run_token(output) != run:
             raise RunEnded("the run that asked for it has ended; nothing was written")
         final = Path(output) / store_key(key)
-        # Whatever lies at the key is not this array (an unfinished array of
-        # an older version, or an equal one that a worker of a killed run
-        # placed meanwhile): it is set aside and removed.
+        # Whatever lies at the key is an array that is not complete (of an
+        # older version; the run refused a folder there before any work): it
+        # is set aside and removed.
         for _ in range(10):
             try:
                 os.rename(aside, final)
