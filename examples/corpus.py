@@ -18,11 +18,14 @@ analysed. Each array's attributes say what a reader needs: the sample rate,
 the hop, the frequencies and smoothing factors of its columns, the kavrel
 version, the row times and the source's length and channel count.
 
-A file gives no array, and counts as failed, when it cannot be read, lies
-behind a dangling or looping symbolic link, is shorter than one frame, has a
-sample rate of 55 Hz or less (no key below its Nyquist frequency), or holds a
-sample that is not finite (NaN or infinite: it would turn every later row
-into NaN; the error gives its time).
+A file gives no array, and counts as failed, when it cannot be read, is not
+a regular file (a FIFO, a device: never opened, so that reading cannot block),
+lies behind a dangling or looping symbolic link, is shorter than one frame,
+has a sample rate of 55 Hz or less (no key below its Nyquist frequency), or
+holds a sample that is not finite (NaN or infinite: it would turn every later
+row into NaN; the error gives its time). The channels are mixed to mono in
+double precision and rounded to float32, so that no mix of finite samples
+overflows.
 
 The work runs on Dask: by default on a local cluster with one worker process
 per CPU this process may use (or N with --workers), or on an existing cluster
@@ -41,17 +44,25 @@ killed outright) resumes where it stopped, and retries the files that failed.
 The store records the settings it was made with (hop, keys, tuning,
 smoothing, kavrel version) in its attribute "kavrel_corpus"; a run with other
 settings is refused. One run at a time works on a store: a run holds a lock
-(flock) on the file .kavrel-lock inside it, which the system releases when the
-run ends in any way, and a second run on the same store stops at once. OUTPUT
+(flock, or a byte lock on Windows) on the file .kavrel-lock inside it, which
+the system releases when the run ends in any way, and a second run on the same
+store stops at once. Each run also leaves a token of its own in the store, and
+a worker places an array only while its run's token is there: the workers of a
+killed run that are still busy cannot write once another run has started (it
+waits for those that are placing an array at that moment). OUTPUT
 is a folder; on a shared file system the lock keeps out runs on other machines
 where the file system shares such locks between its clients (NFS on Linux
 does), and only runs on the same machine elsewhere. An array's key is the
 file's path with '\\' read as '/' (its attribute "source" keeps the path); two
 names that would share a key (they differ only in case, Unicode normalisation
 or '\\' for '/', or a file's name is also a folder's), and a name that cannot
-be a key, stop the job before any work. What stops the job (these names, an
+be a key, stop the job before any work; so does a file whose key holds a folder
+of the store (the input's folder of that name was replaced by a file): a rerun
+never removes what an earlier one stored. What stops the job (these names, an
 OUTPUT that cannot be a store, a store in use or made with other settings, an
-unreachable scheduler) is one line on standard error, with exit status 1.
+unreachable scheduler, a full disk) is one line on standard error, with exit
+status 1; a disk that fills up during the work still lets every failure be
+printed before that line.
 
 Requires dask[distributed], zarr (2.16 or newer, or 3), soundfile and tqdm:
 ``pip install ".[corpus]"``.
@@ -62,10 +73,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
-import fcntl
 import importlib.metadata
 import os
 import shutil
+import stat
 import sys
 import time
 import unicodedata
@@ -81,6 +92,11 @@ from tqdm import tqdm
 
 import kavrel
 
+if sys.platform == "win32":
+    import msvcrt
+else:
+    import fcntl
+
 LOWEST_KEY, HIGHEST_KEY = 21, 108  # A0, C8
 TUNING_HZ = 440.0
 DEFAULT_HOP = 512
@@ -94,6 +110,8 @@ EXTRA_SUFFIXES = {"aif", "oga", "opus"}
 SETTINGS_ATTR = "kavrel_corpus"
 LOCK_NAME = ".kavrel-lock"
 STAGING_NAME = ".kavrel-staging"
+RUN_NAME = "run"  # in the staging folder: the token of the run that holds the lock
+DISK_FULL = "the disk is full"
 # Names that Zarr keeps for its own metadata.
 RESERVED_NAMES = {".zgroup", ".zarray", ".zattrs", ".zmetadata", "zarr.json"}
 FRAME_TIMES = (
@@ -109,6 +127,10 @@ class CorpusError(Exception):
 
 class UnusableInput(Exception):
     """A file that gives no usable picture; the message says why."""
+
+
+class RunEnded(Exception):
+    """A worker's run no longer holds the store: its array is not placed."""
 
 
 def kavrel_version() -> str:
@@ -139,7 +161,7 @@ def job_settings(hop: int) -> dict:
         "tuning_hz": TUNING_HZ,
         "keys": [LOWEST_KEY, HIGHEST_KEY],
         "smoothing": "heuristic_alphas(frequencies, sample_rate) for alphas and betas",
-        "mono": "mean of the source's channels, in float32",
+        "mono": "mean of the source's channels in float64, rounded to float32",
         "unit": "dB relative to a full-scale sine: 10 log10(4 |value|^2 + 1e-12)",
     }
 
@@ -237,15 +259,61 @@ def power_db(frames: np.ndarray) -> np.ndarray:
     return (10.0 * np.log10(4.0 * power + 1e-12)).astype(np.float32)
 
 
-def check_link(path: str) -> None:
-    """A file behind a broken symbolic link says so (soundfile only says "System error.")."""
-    if os.path.islink(path):
-        try:
-            os.stat(path)
-        except OSError as exc:
-            if exc.errno == errno.ELOOP:
-                raise UnusableInput("symbolic link loop") from None
-            raise UnusableInput(f"dangling symbolic link to {shown(os.readlink(path))}") from None
+FILE_KINDS = {
+    stat.S_IFDIR: "a folder",
+    stat.S_IFIFO: "a FIFO",
+    stat.S_IFCHR: "a character device",
+    stat.S_IFBLK: "a block device",
+    stat.S_IFSOCK: "a socket",
+}
+
+
+def open_regular(path: str):
+    """The file at `path` opened for binary reading; UnusableInput when it lies
+    behind a broken symbolic link or is not a regular file.
+
+    The kind is checked before the file is opened, and again on the open file
+    (opened without waiting, so that a FIFO put there meanwhile cannot block):
+    reading a FIFO or a device would hang or never end. soundfile reads the
+    open file, so a path that is not valid UTF-8 is no obstacle either.
+    """
+    fd = None
+    try:
+        mode = os.stat(path).st_mode
+        if stat.S_ISREG(mode):
+            flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+            fd = os.open(path, flags)
+            mode = os.fstat(fd).st_mode
+    except OSError as exc:
+        if fd is not None:
+            os.close(fd)
+        if os.path.islink(path) and exc.errno == errno.ELOOP:
+            raise UnusableInput("symbolic link loop") from None
+        if os.path.islink(path) and exc.errno == errno.ENOENT:
+            target = shown(os.readlink(path))
+            raise UnusableInput(f"dangling symbolic link to {target}") from None
+        raise UnusableInput(f"cannot read it: {exc.strerror}") from None
+    if fd is None or not stat.S_ISREG(mode):
+        if fd is not None:
+            os.close(fd)
+        kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
+        raise UnusableInput(f"not a regular file but {kind}; not read")
+    return os.fdopen(fd, "rb")
+
+
+def open_sound(stream) -> soundfile.SoundFile:
+    """A sound file read from an open file; UnusableInput when soundfile cannot read it."""
+    try:
+        return soundfile.SoundFile(stream)
+    except soundfile.LibsndfileError as exc:
+        raise UnusableInput(f"cannot read it: {exc.error_string}") from None
+
+
+def mono_mix(block: np.ndarray) -> np.ndarray:
+    """The mean of the channels (the columns) of float32 samples, as contiguous
+    float32: summed in float64, where no finite samples can overflow, then
+    rounded once (one channel comes back unchanged)."""
+    return np.ascontiguousarray(block.mean(axis=1, dtype=np.float64), dtype=np.float32)
 
 
 def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
@@ -256,8 +324,7 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
     recording never sits in memory at once; one bank runs on through all
     blocks, which gives the frames of one call on the whole signal.
     """
-    check_link(path)
-    with soundfile.SoundFile(path) as audio:
+    with open_regular(path) as stream, open_sound(stream) as audio:
         sample_rate, length = audio.samplerate, audio.frames
         freqs = keys_below_nyquist(sample_rate)
         if len(freqs) == 0:
@@ -271,7 +338,7 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
         frames_per_read = max(1, min(FRAMES_PER_CHUNK, READ_SAMPLES // hop))
         parts, start = [], 0
         for block in audio.blocks(hop * frames_per_read, dtype="float32", always_2d=True):
-            mono = np.ascontiguousarray(block.mean(axis=1, dtype=np.float32))
+            mono = mono_mix(block)
             bad = ~np.isfinite(mono)
             if bad.any():
                 at = int(bad.argmax())
@@ -304,7 +371,16 @@ def analyse_file(path: str, hop: int) -> tuple[np.ndarray, dict]:
 # The store: each array is written aside, flushed and moved into place whole
 
 
+def _reason(exc: OSError) -> str:
+    """What an error of the file system says, in a few words."""
+    return DISK_FULL if exc.errno == errno.ENOSPC else exc.strerror or str(exc)
+
+
 def _sync(path: Path) -> None:
+    """Flush a file, or a folder's entries, to disk (Windows opens no folder;
+    its file systems keep their entries in a journal)."""
+    if sys.platform == "win32" and path.is_dir():
+        return
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
@@ -319,14 +395,39 @@ def _sync_tree(root: Path) -> None:
         _sync(Path(folder))
 
 
+def _lock(fd: int, wait: bool) -> bool:
+    """Lock the open file `fd` for this process: an flock, or on Windows a lock
+    on its first byte; both end with the process. False when another process
+    holds it and `wait` is false."""
+    if sys.platform == "win32":
+        while True:
+            try:
+                msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+                return True
+            except OSError as exc:
+                if exc.errno not in (errno.EACCES, errno.EDEADLOCK):
+                    raise
+            if not wait:
+                return False
+            time.sleep(0.05)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+    except BlockingIOError:
+        return False
+    return True
+
+
 def _take_lock(path: Path, wait: bool) -> int | None:
-    """A descriptor holding an flock on the file `path`, created when missing;
+    """A descriptor holding a lock on the file `path`, created when missing;
     None, without waiting, when another process holds it (`wait` false)."""
     while True:
         fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
-        except BlockingIOError:
+            locked = _lock(fd, wait)
+        except OSError:
+            os.close(fd)
+            raise
+        if not locked:
             os.close(fd)
             return None
         # The holder before may have removed the file once done with it: the
@@ -338,18 +439,31 @@ def _take_lock(path: Path, wait: bool) -> int | None:
 
 
 def _release(path: Path, fd: int) -> None:
+    # (Windows removes no open file: there the lock file stays.)
     with contextlib.suppress(OSError):
         os.unlink(path)
     os.close(fd)
 
 
+def _run_token(output: str | Path) -> str | None:
+    """The token of the run that holds the store, or None when none does."""
+    try:
+        return (Path(output) / STAGING_NAME / RUN_NAME).read_text()
+    except OSError:
+        return None
+
+
 def _clean_staging(staging: Path) -> None:
-    """Remove what writers that are gone left aside (each writer holds a lock
-    on NAME.lock while it writes NAME and NAME-old there)."""
+    """Wait for the writers of runs that are gone which are placing an array
+    now, and remove what writers left aside (each writer holds a lock on
+    NAME.lock while it writes NAME and NAME-old there).
+
+    Called once this run's token is in place: a writer that takes its lock
+    after this looked finds another run's token when it is about to place its
+    array, and gives up."""
     for lock in sorted(staging.glob("*.lock")):
-        fd = _take_lock(lock, wait=False)
-        if fd is None:
-            continue  # a worker of a killed run that is still writing
+        fd = _take_lock(lock, wait=True)
+        assert fd is not None  # a lock waited for is always taken
         for entry in staging.glob(lock.stem + "*"):
             if entry != lock:
                 shutil.rmtree(entry, ignore_errors=True)
@@ -357,9 +471,20 @@ def _clean_staging(staging: Path) -> None:
 
 
 def write_result(
-    output: str, key: str, powers: np.ndarray, attrs: dict, zarr_format: int = 2
+    output: str,
+    key: str,
+    powers: np.ndarray,
+    attrs: dict,
+    zarr_format: int = 2,
+    run: str | None = None,
 ) -> None:
-    """Store one file's powers at `key`, marked complete, once they are on disk."""
+    """Store one file's powers at `key`, marked complete, once they are on disk.
+
+    With `run`, the token of the run this writer works for, the array is
+    placed only while that run holds the store; RunEnded otherwise.
+    """
+    if run is not None and _run_token(output) != run:
+        raise RunEnded("the run that asked for it has ended; nothing was written")
     staging = Path(output) / STAGING_NAME
     staging.mkdir(exist_ok=True)
     name = uuid.uuid4().hex
@@ -375,10 +500,14 @@ def write_result(
         array[...] = powers
         array.attrs.update({**attrs, "complete": True})
         _sync_tree(aside)
+        # Looked at while this writer holds its lock, which a new run waits
+        # for once its own token is in place.
+        if run is not None and _run_token(output) != run:
+            raise RunEnded("the run that asked for it has ended; nothing was written")
         final = Path(output) / store_key(key)
-        # Whatever lies at the key is not this array (an unfinished array of
-        # an older version, or an equal one that a worker of a killed run
-        # placed meanwhile): it is set aside and removed.
+        # Whatever lies at the key is an array that is not complete (of an
+        # older version; the run refused a folder there before any work): it
+        # is set aside and removed.
         for _ in range(10):
             try:
                 os.rename(aside, final)
@@ -398,17 +527,21 @@ def write_result(
 
 
 def _analyse_task(
-    path: str, output: str, key: str, hop: int, zarr_format: int, version: str
+    path: str, output: str, key: str, hop: int, zarr_format: int, version: str, run: str | None
 ) -> str | None:
     """Worker side: analyse one file into its array of the store; None, or the error."""
     try:
         if kavrel_version() != version:
             return f"this worker has kavrel {kavrel_version()}, the store was made with {version}"
         powers, attrs = analyse_file(path, hop)
-        write_result(output, key, powers, {"source": key, **attrs}, zarr_format)
+        write_result(output, key, powers, {"source": key, **attrs}, zarr_format, run)
         return None
-    except UnusableInput as exc:
+    except (UnusableInput, RunEnded) as exc:
         return str(exc)
+    except OSError as exc:
+        if exc.errno == errno.ENOSPC:
+            return DISK_FULL
+        return f"{type(exc).__name__}: {exc}"
     except Exception as exc:  # reported per file, never stops the batch
         return f"{type(exc).__name__}: {exc}"
 
@@ -441,23 +574,29 @@ def _check_output(output: str) -> Path:
 def locked_store(output: str, settings: dict):
     """The store's root group, created when missing, with this process holding its lock.
 
-    The lock is an flock on OUTPUT/.kavrel-lock: the system releases it when
-    the process ends, however it ends. The lock file and the area where arrays
-    are written aside are removed when the run ends normally.
+    The lock is on OUTPUT/.kavrel-lock: the system releases it when the
+    process ends, however it ends. The run's token (see write_result) is put
+    in place first. The lock file, the token and the area where arrays are
+    written aside are removed when the run ends normally.
     """
     path = _check_output(output)
     try:
         path.mkdir(parents=True, exist_ok=True)
         fd = _take_lock(path / LOCK_NAME, wait=False)
     except OSError as exc:
-        raise CorpusError(f"cannot write the store {output}: {exc.strerror}") from None
+        raise CorpusError(f"cannot write the store {output}: {_reason(exc)}") from None
     if fd is None:
         raise CorpusError(f"{output} is in use by another run of this job")
+    staging = path / STAGING_NAME
     try:
-        _clean_staging(path / STAGING_NAME)
         try:
+            staging.mkdir(exist_ok=True)
+            (staging / RUN_NAME).write_text(uuid.uuid4().hex)
+            _clean_staging(staging)
             group = zarr.open_group(str(path), mode="a")
             recorded = group.attrs.get(SETTINGS_ATTR)
+        except OSError as exc:
+            raise CorpusError(f"cannot write the store {output}: {_reason(exc)}") from None
         except Exception as exc:
             raise CorpusError(f"cannot open {output} as a Zarr group: {exc}") from None
         own = RESERVED_NAMES | {LOCK_NAME, STAGING_NAME}
@@ -467,8 +606,16 @@ def locked_store(output: str, settings: dict):
                 f"{output} holds no record of the settings it was made with; give a new store"
             )
         if recorded is None:
-            group.attrs[SETTINGS_ATTR] = settings
-        elif dict(recorded) != settings:
+            try:
+                group.attrs[SETTINGS_ATTR] = settings
+            except OSError as exc:
+                raise CorpusError(f"cannot write the store {output}: {_reason(exc)}") from None
+        elif not isinstance(recorded, dict):
+            raise CorpusError(
+                f"{output} has an attribute {SETTINGS_ATTR} that is no record of settings "
+                f"(a {type(recorded).__name__}); give a new store"
+            )
+        elif recorded != settings:
             changed = ", ".join(
                 f"{name} {recorded.get(name)!r}, not {settings.get(name)!r}"
                 for name in sorted(set(recorded) | set(settings))
@@ -481,8 +628,21 @@ def locked_store(output: str, settings: dict):
         yield group
     finally:
         with contextlib.suppress(OSError):
-            os.rmdir(path / STAGING_NAME)
+            os.unlink(staging / RUN_NAME)
+        with contextlib.suppress(OSError):
+            os.rmdir(staging)
         _release(path / LOCK_NAME, fd)
+
+
+def folder_at(output: str, group, key: str) -> bool:
+    """Whether the store holds, at `key`, a folder: a group, or a folder Zarr
+    does not know that holds something (an array is a folder on disk too)."""
+    try:
+        node = group[store_key(key)]
+    except KeyError:
+        place = Path(output) / store_key(key)
+        return place.is_dir() and any(place.iterdir())
+    return isinstance(node, zarr.Group)
 
 
 def is_complete(group, key: str) -> bool:
@@ -504,10 +664,22 @@ def analyse_into(
     output = str(Path(output).resolve())
     todo = [f for f in names if not is_complete(group, f)]
     skipped = sorted(set(names) - set(todo))
-    errors = {k: v for k, v in dict(group.attrs.get("errors", {})).items() if k in todo}
+    recorded = group.attrs.get("errors", {})
+    errors = {k: v for k, v in recorded.items() if k in todo} if isinstance(recorded, dict) else {}
     done = []
     zarr_format = group.metadata.zarr_format if ZARR_3 else 2
     version = kavrel_version()
+    run = _run_token(output)
+    # An array is placed whole over whatever lies at its key, which is never
+    # a folder of arrays that an earlier run stored (the input's folder was
+    # replaced by a file of the same name).
+    for name in todo:
+        if folder_at(output, group, name):
+            raise CorpusError(
+                f"input file {name}: the store holds a folder at its key {store_key(name)} "
+                "(the input's folder of that name became a file); move the file, or give "
+                "another store"
+            )
     # Workers cannot import this file, so its functions must travel by value.
     # Dask sends a local function through cloudpickle, which takes the
     # functions it calls along when their module is registered as by-value
@@ -516,12 +688,14 @@ def analyse_into(
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
     def task(name):
-        return _analyse_task(str(root / name), output, name, hop, zarr_format, version)
+        return _analyse_task(str(root / name), output, name, hop, zarr_format, version, run)
 
     # The folders above the arrays are made here first, so that no two workers make one.
     for folder in sorted({str(Path(store_key(name)).parent) for name in todo} - {"."}):
         try:
             group.require_group(folder)
+        except OSError as exc:
+            raise CorpusError(f"cannot write the store {output}: {_reason(exc)}") from None
         except Exception as exc:
             raise CorpusError(
                 f"the store holds something other than a folder at {folder}: {exc}"
@@ -545,8 +719,17 @@ def analyse_into(
         bar.close()
         for future in futures:
             future.cancel()
-        group.attrs["errors"] = dict(sorted(errors.items()))
-    return {"done": sorted(done), "skipped": skipped, "errors": dict(sorted(errors.items()))}
+        unrecorded = None
+        try:
+            group.attrs["errors"] = dict(sorted(errors.items()))
+        except OSError as exc:  # the store stays as it was, the failures are still returned
+            unrecorded = f"cannot write the store {output}: {_reason(exc)}"
+    return {
+        "done": sorted(done),
+        "skipped": skipped,
+        "errors": dict(sorted(errors.items())),
+        "unrecorded": unrecorded,
+    }
 
 
 def run(
@@ -554,7 +737,8 @@ def run(
 ) -> dict:
     """Analyse every file under `input_dir` that is not yet complete in `output`.
 
-    Returns {"done": [...], "skipped": [...], "errors": {path: message}}, paths
+    Returns {"done": [...], "skipped": [...], "errors": {path: message},
+    "unrecorded": None or why the errors could not be recorded}, paths
     relative to `input_dir`. The store's "errors" attribute keeps, for every
     file still under `input_dir`, its latest failure: a file that succeeds
     leaves it, and one that an interrupted run did not reach keeps its entry.
@@ -571,6 +755,13 @@ def connect(scheduler: str) -> Client:
     except (OSError, ValueError, TypeError) as exc:
         reason = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         raise CorpusError(f"cannot reach the Dask scheduler at {scheduler}: {reason}") from None
+
+
+def usable_cpus() -> int:
+    """The CPUs this process may run on (where the system says), else all of them."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -615,7 +806,7 @@ def main(argv: list[str] | None = None) -> int:
             if args.scheduler:
                 client, cluster = connect(args.scheduler), None
             else:
-                workers = args.workers or len(os.sched_getaffinity(0))
+                workers = args.workers or usable_cpus()
                 cluster = LocalCluster(
                     n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
                 )
@@ -638,11 +829,17 @@ def main(argv: list[str] | None = None) -> int:
     print(
         f"{len(summary['done'])} analysed, {len(summary['skipped'])} already complete, "
         f"{len(summary['errors'])} failed, in {time.perf_counter() - start:.1f} s; "
-        f"store: {args.output}"
+        f"store: {shown(args.output)}"
     )
     for key, message in summary["errors"].items():
         print(f"failed: {shown(key)}: {message}", file=sys.stderr)
-    return 1 if summary["errors"] else 0
+    if summary["unrecorded"] is not None:
+        print(f"{ap.prog}: error: {summary['unrecorded']}", file=sys.stderr)
+    elif DISK_FULL in summary["errors"].values():
+        print(
+            f"{ap.prog}: error: cannot write the store {args.output}: {DISK_FULL}", file=sys.stderr
+        )
+    return 1 if summary["errors"] or summary["unrecorded"] else 0
 
 
 if __name__ == "__main__":

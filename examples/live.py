@@ -11,16 +11,20 @@ one ``process_samples`` call of a bank with one channel per piano key, A0 to C8,
 tuned to A4 = 440 Hz with the default smoothing factors, and the bank is read with
 ``magnitudes()`` right after it. Nothing is buffered beyond that one block: from
 the microphone the work is done in the audio callback as each block arrives. A
-sound file (anything ``soundfile`` reads; several channels are averaged to mono)
-goes through exactly the same path, block by block, at the pace of its sample
-rate, or as fast as the machine allows with ``--fast``. A sample rate of 55 Hz
-or less (no key below the Nyquist frequency, half the rate) is refused, and the
-analysis of a file stops with an error at a sample that is not finite (NaN or
-infinite), which would turn every later reading into NaN.
+sound file (anything ``soundfile`` reads; several channels are averaged to mono,
+in double precision, so that no mix of finite samples overflows) goes through
+exactly the same path, block by block, at the pace of its sample rate, or as
+fast as the machine allows with ``--fast``. Only a regular file (or a link to
+one) is read: a FIFO or a device is refused in one line, never opened in a way
+that could wait. A sample rate of 55 Hz or less (no key below the Nyquist
+frequency, half the rate) is refused, and the analysis of a file stops with an
+error at a sample that is not finite (NaN or infinite), which would turn every
+later reading into NaN.
 
 The terminal view shows the keyboard with the sounding keys lit by level, the
 strongest notes, and a tuner for the strongest channel. ``--plain`` prints one
-line per quarter second of audio instead, for logs and scripts::
+line per quarter second of audio instead, for logs and scripts (a reader that
+stops early, such as ``head``, ends the script quietly)::
 
       1.25 s  A4   +3.9 cents   -9.0 dB  A4 E5 A5
 
@@ -54,6 +58,7 @@ import argparse
 import collections
 import math
 import os
+import stat
 import sys
 import threading
 import time
@@ -84,6 +89,48 @@ FLOOR_DB = -120.0  # level reported for a silent channel
 
 class InputUnavailable(Exception):
     """The requested input cannot be opened or analysed; the message says why, in one line."""
+
+
+FILE_KINDS = {
+    stat.S_IFIFO: "a FIFO",
+    stat.S_IFCHR: "a character device",
+    stat.S_IFBLK: "a block device",
+    stat.S_IFSOCK: "a socket",
+}
+
+
+def shown(name: str) -> str:
+    """A name as it can be printed on one line, whatever its characters."""
+    return name if name.isprintable() else ascii(name)
+
+
+def open_regular(path: str):
+    """The regular file at `path` (or behind a link), opened for binary reading.
+
+    InputUnavailable for anything else, told from its kind before it is opened
+    and again once it is (opened without waiting, so that a FIFO cannot block).
+    """
+    fd = None
+    try:
+        mode = os.stat(path).st_mode
+        if stat.S_ISREG(mode):
+            flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+            fd = os.open(path, flags)
+            mode = os.fstat(fd).st_mode
+    except FileNotFoundError:
+        raise InputUnavailable(f"no such file: {path}") from None
+    except OSError as exc:  # a symbolic link loop, a path through a file, ...
+        if fd is not None:
+            os.close(fd)
+        raise InputUnavailable(f"cannot read {path}: {exc.strerror}") from None
+    if fd is None or not stat.S_ISREG(mode):
+        if fd is not None:
+            os.close(fd)
+        if stat.S_ISDIR(mode):
+            raise InputUnavailable(f"{path} is a folder, not a sound file")
+        kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
+        raise InputUnavailable(f"{path} is {kind}, not a sound file")
+    return os.fdopen(fd, "rb")
 
 
 def note_name(midi: int) -> str:
@@ -387,51 +434,50 @@ def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
     """
     import soundfile
 
-    try:
-        is_folder = os.path.isdir(path)
-        os.stat(path)
-    except FileNotFoundError:
-        raise InputUnavailable(f"no such file: {path}") from None
-    except OSError as exc:  # a symbolic link loop, a path through a file, ...
-        raise InputUnavailable(f"cannot read {path}: {exc.strerror}") from None
-    if is_folder:
-        raise InputUnavailable(f"{path} is a folder, not a sound file")
-    try:
-        sound = soundfile.SoundFile(path)
-    except (RuntimeError, OSError) as exc:  # LibsndfileError is a RuntimeError
-        reason = getattr(exc, "error_string", None) or str(exc)
-        raise InputUnavailable(f"cannot read {path}: {reason}") from None
-    with sound:
-        check_rate(sound.samplerate)
-        analyser = LiveAnalyser(sound.samplerate)
-        view = make_view(os.path.basename(path), sound.samplerate)
-        next_update = view.period
-        started = time.perf_counter()
-        with view:
-            for data in sound.blocks(blocksize=block, dtype="float32", always_2d=True):
-                # the mean of one column is that column exactly
-                mono = np.ascontiguousarray(data.mean(axis=1, dtype=np.float32))
-                bad = ~np.isfinite(mono)
-                if bad.any():  # it would turn every later reading into NaN
-                    at = int(bad.argmax())
-                    index = analyser.samples + at
-                    raise InputUnavailable(
-                        f"{path} has a sample that is not a finite number ({mono[at]}) at "
-                        f"{index / analyser.sample_rate:.6f} s (sample {index}); "
-                        "nothing after it can be analysed"
-                    )
-                if not fast:
-                    due = started + (analyser.samples + len(mono)) / analyser.sample_rate
-                    delay = due - time.perf_counter()
-                    if delay > 0.0:
-                        time.sleep(delay)
-                analyser.feed(mono)
-                if analyser.seconds >= next_update - 1e-9:
-                    view.show(analyser.reading(view.max_notes))
-                    while next_update <= analyser.seconds + 1e-9:
-                        next_update += view.period
-            if view.show_last:  # the final state stays on the screen
+    # soundfile reads the open file: a name that is not valid UTF-8 is no obstacle.
+    with open_regular(path) as stream:
+        try:
+            sound = soundfile.SoundFile(stream)
+        except (RuntimeError, OSError) as exc:  # LibsndfileError is a RuntimeError
+            reason = getattr(exc, "error_string", None) or str(exc)
+            raise InputUnavailable(f"cannot read {path}: {reason}") from None
+        with sound:
+            return analyse_sound(sound, path, block, fast, make_view)
+
+
+def analyse_sound(sound, path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
+    """run_file's work on the open sound file."""
+    check_rate(sound.samplerate)
+    analyser = LiveAnalyser(sound.samplerate)
+    view = make_view(shown(os.path.basename(path)), sound.samplerate)
+    next_update = view.period
+    started = time.perf_counter()
+    with view:
+        for data in sound.blocks(blocksize=block, dtype="float32", always_2d=True):
+            # summed in float64, where finite samples cannot overflow, and
+            # rounded once: the mean of one column is that column exactly
+            mono = np.ascontiguousarray(data.mean(axis=1, dtype=np.float64), np.float32)
+            bad = ~np.isfinite(mono)
+            if bad.any():  # it would turn every later reading into NaN
+                at = int(bad.argmax())
+                index = analyser.samples + at
+                raise InputUnavailable(
+                    f"{path} has a sample that is not a finite number ({mono[at]}) at "
+                    f"{index / analyser.sample_rate:.6f} s (sample {index}); "
+                    "nothing after it can be analysed"
+                )
+            if not fast:
+                due = started + (analyser.samples + len(mono)) / analyser.sample_rate
+                delay = due - time.perf_counter()
+                if delay > 0.0:
+                    time.sleep(delay)
+            analyser.feed(mono)
+            if analyser.seconds >= next_update - 1e-9:
                 view.show(analyser.reading(view.max_notes))
+                while next_update <= analyser.seconds + 1e-9:
+                    next_update += view.period
+        if view.show_last:  # the final state stays on the screen
+            view.show(analyser.reading(view.max_notes))
     return analyser
 
 
@@ -553,6 +599,11 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         pass  # Ctrl-C: the views and the stream have closed on the way out
+    except BrokenPipeError:
+        # The reader of standard output has gone (--plain into head): what is
+        # still to be printed goes nowhere, and the script ends quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return 0
 
 

@@ -32,12 +32,17 @@ quarter of a second.
 
 Input: any sound file that libsndfile reads, through soundfile: WAV (integer
 PCM, float, A-law, mu-law), FLAC, OGG, AIFF and more. Several channels are
-mixed down to mono by averaging them. The script ends with one line on standard
-error and exit status 1, before any analysis runs, when an option has a value
-it cannot use, when the output cannot be written (its folder is missing or not
-writable, or matplotlib has no format for its extension), when the input is
-missing, unreadable, unsupported or shorter than one frame, or when it holds a
-sample that is not a finite number (the message gives the first one's time).
+mixed down to mono by averaging them. Only regular files (or links to them) are
+read and written: a FIFO or a device is refused, never opened in a way that
+could wait. The script ends with one line on standard error and exit status 1,
+before any analysis runs, when an option has a value it cannot use, when the
+output cannot be written (it is a folder or a special file, its folder is
+missing or not writable, or matplotlib has no format for its extension), when
+the input is missing, unreadable, unsupported, not a regular file or shorter
+than one frame, or when it holds a sample that is not a finite number (the
+message gives the first one's time); and after the analysis, without drawing,
+when the input is silent (no channel reaches -100 dB), since a picture of it
+would have no meaningful scale.
 
 Without an input file the script analyses a built-in demo signal of 4.5 s
 at 44.1 kHz, made of piano-like tones (a fundamental plus three harmonics at
@@ -62,6 +67,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import NamedTuple, NoReturn
@@ -83,6 +89,10 @@ DEFAULT_FMAX = 4186.01  # just above C8 (4186.009 Hz), the highest piano key
 DEFAULT_BINS_PER_OCTAVE = 12
 DEFAULT_RANGE_DB = 80.0
 MAX_CHANNELS = 2000
+# The lowest frequency a channel can have: the smallest normal float32 (a
+# smaller one would lose its precision, or become 0 Hz, in the bank).
+MIN_HZ = float(np.finfo(np.float32).tiny)
+SILENT_DB = -100.0  # an input whose loudest channel stays below this level is silent
 
 DEMO_SAMPLE_RATE = 44100
 HOP_SECONDS = 0.005
@@ -111,6 +121,52 @@ def note_name(midi: int) -> str:
     """Name of a MIDI note in scientific pitch notation: 60 -> "C4", 66 -> "F#4"."""
     octave, pitch_class = divmod(int(midi), 12)
     return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
+
+
+def shown(name: str) -> str:
+    """A name as it can be printed on one line, whatever its characters."""
+    return name if name.isprintable() else ascii(name)
+
+
+FILE_KINDS = {
+    stat.S_IFIFO: "a FIFO",
+    stat.S_IFCHR: "a character device",
+    stat.S_IFBLK: "a block device",
+    stat.S_IFSOCK: "a socket",
+}
+
+
+def open_regular(path: str, writing: bool):
+    """The regular file at `path` (or behind a link), opened in binary; for
+    writing it is created when missing and not truncated. InputError for a
+    folder or a special file, told from its kind before it is opened and again
+    once it is (opened without waiting, so that a FIFO cannot block)."""
+    action = "write" if writing else "read"
+    flags = getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    flags |= os.O_WRONLY | os.O_CREAT if writing else os.O_RDONLY
+    fd = None
+    try:
+        try:
+            mode = os.stat(path).st_mode
+        except FileNotFoundError:
+            if not writing:
+                raise
+            mode = stat.S_IFREG  # to be created
+        if stat.S_ISREG(mode):
+            fd = os.open(path, flags, 0o666)
+            mode = os.fstat(fd).st_mode
+    except OSError as exc:
+        if fd is not None:
+            os.close(fd)
+        raise InputError(f"error: cannot {action} {path}: {exc.strerror}") from None
+    if fd is None or not stat.S_ISREG(mode):
+        if fd is not None:
+            os.close(fd)
+        if stat.S_ISDIR(mode):
+            raise InputError(f"error: cannot {action} {path}: it is a directory")
+        kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
+        raise InputError(f"error: cannot {action} {path}: it is {kind}, not a regular file")
+    return os.fdopen(fd, "wb" if writing else "rb")
 
 
 def format_hz(frequency: float) -> str:
@@ -142,8 +198,8 @@ class Channels:
     def between(cls, fmin: float, fmax: float, bins_per_octave: int) -> Channels:
         """Every grid channel from `fmin` to `fmax` Hz (both included)."""
         # The tolerance keeps a channel whose frequency is given exactly (27.5 Hz) in.
-        lowest = math.ceil(bins_per_octave * math.log2(fmin / TUNING_HZ) - 1e-9)
-        highest = math.floor(bins_per_octave * math.log2(fmax / TUNING_HZ) + 1e-9)
+        lowest = math.ceil(bins_per_octave * (math.log2(fmin) - math.log2(TUNING_HZ)) - 1e-9)
+        highest = math.floor(bins_per_octave * (math.log2(fmax) - math.log2(TUNING_HZ)) + 1e-9)
         return cls(np.arange(lowest, highest + 1), bins_per_octave)
 
     def __len__(self) -> int:
@@ -262,9 +318,13 @@ def open_sound(path: str) -> soundfile.SoundFile:
         raise InputError(f"error: no such file: {path}")
     if os.path.isdir(path):
         raise InputError(f"error: {path} is a directory, not a sound file")
+    # soundfile reads the open file, which it keeps; so a name that is not
+    # valid UTF-8 is no obstacle either.
+    stream = open_regular(path, writing=False)
     try:
-        return soundfile.SoundFile(path)
-    except (RuntimeError, OSError) as exc:  # soundfile's own errors are RuntimeErrors
+        return soundfile.SoundFile(stream)
+    except (RuntimeError, OSError) as exc:
+        stream.close()  # soundfile's own errors are RuntimeErrors
         reason = getattr(exc, "error_string", None) or getattr(exc, "strerror", None) or str(exc)
         raise InputError(f"error: cannot read {path}: {reason}") from None
 
@@ -298,7 +358,7 @@ def file_source(sound: soundfile.SoundFile, path: str) -> Source:
     # are too large for float32.
     subtype = str(sound.subtype)
     integers = subtype.startswith("PCM_") or subtype in ("ULAW", "ALAW")
-    name = os.path.basename(path)
+    name = shown(os.path.basename(path))
     return Source(name, int(sound.samplerate), int(sound.frames), blocks, not integers)
 
 
@@ -316,11 +376,26 @@ def first_non_finite(blocks: Iterable[np.ndarray]) -> tuple[int, float] | None:
 def check_output(path: str) -> None:
     """Fail early, before any analysis, if the picture cannot be written to `path`.
 
-    The extension must name a format that matplotlib writes, and the file must
-    be one this process can create or overwrite: it is opened for writing (and
-    removed again if it did not exist), which also catches places such as /proc
-    where a folder exists but no file can be made.
+    The output must not be a folder, its extension must name a format that
+    matplotlib writes, and the file must be a regular one this process can
+    create or overwrite: it is opened for writing (and removed again if it did
+    not exist), which also catches places such as /proc where a folder exists
+    but no file can be made.
     """
+    if os.path.isdir(path):
+        raise InputError(f"error: cannot write {path}: it is a directory")
+    output_format(path)
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise InputError(f"error: cannot write {path}: no such directory: {folder}")
+    existed = os.path.exists(path)
+    open_regular(path, writing=True).close()
+    if not existed:
+        os.remove(path)
+
+
+def output_format(path: str) -> str:
+    """The picture format that the extension of `path` names; InputError if none."""
     extension = os.path.splitext(path)[1].lower().lstrip(".")
     formats = FigureCanvasBase.get_supported_filetypes()
     if extension not in formats:
@@ -328,19 +403,7 @@ def check_output(path: str) -> None:
             f"error: cannot write {path}: the output's extension names its format, "
             f"one of {', '.join('.' + f for f in sorted(formats))}"
         )
-    folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder):
-        raise InputError(f"error: cannot write {path}: no such directory: {folder}")
-    if os.path.isdir(path):
-        raise InputError(f"error: cannot write {path}: it is a directory")
-    existed = os.path.exists(path)
-    try:
-        with open(path, "ab"):
-            pass
-    except OSError as exc:
-        raise InputError(f"error: cannot write {path}: {exc.strerror}") from None
-    if not existed:
-        os.remove(path)
+    return extension
 
 
 # ---------------------------------------------------------------------------
@@ -470,7 +533,7 @@ def strongest_in(
 
 
 def audible(
-    segments: list[Segment], silence_db: float = 60.0, floor_db: float = -100.0
+    segments: list[Segment], silence_db: float = 60.0, floor_db: float = SILENT_DB
 ) -> list[Segment]:
     """The segments that are not silent: a segment is silent when its loudest
     channel is more than `silence_db` below the loudest channel of all, or
@@ -630,10 +693,12 @@ def draw(
     hz.set_ylabel("frequency (Hz)")
     ax.set_title(title)
     fig.colorbar(image, ax=ax, label="level (dB re full-scale sine)", pad=0.01)
-    try:
-        fig.savefig(path)
-    except OSError as exc:
-        raise InputError(f"error: cannot write {path}: {exc.strerror or exc}") from None
+    with open_regular(path, writing=True) as file:
+        try:
+            file.truncate(0)
+            fig.savefig(file, format=output_format(path))
+        except OSError as exc:
+            raise InputError(f"error: cannot write {path}: {exc.strerror or exc}") from None
 
 
 # ---------------------------------------------------------------------------
@@ -646,6 +711,16 @@ class OneLineParser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         raise InputError(f"error: {message}")
+
+
+def frequency(text: str) -> float:
+    """A finite frequency a channel can have, in Hz."""
+    value = positive_number(text)
+    if value < MIN_HZ:
+        raise argparse.ArgumentTypeError(
+            f"must be at least {MIN_HZ:g} Hz (the smallest normal float32), not {text!r}"
+        )
+    return value
 
 
 def positive_number(text: str) -> float:
@@ -690,14 +765,14 @@ def parse_options(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--fmin",
         metavar="HZ",
-        type=positive_number,
+        type=frequency,
         default=DEFAULT_FMIN,
         help="lowest channel frequency in Hz (default: %(default)g, A0)",
     )
     parser.add_argument(
         "--fmax",
         metavar="HZ",
-        type=positive_number,
+        type=frequency,
         default=DEFAULT_FMAX,
         help="highest channel frequency in Hz; channels at or above half the sample rate "
         "are left out (default: %(default)g, C8)",
@@ -766,6 +841,11 @@ def main(argv: list[str] | None = None) -> int:
     except InputError as exc:
         print(exc, file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # The reader of standard output has gone (a pipe into head): what is
+        # still to be printed goes nowhere, and the script ends quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     finally:
         if sound is not None:
             sound.close()
@@ -811,6 +891,11 @@ def analyse_and_draw(args: argparse.Namespace, wanted: Channels, source: Source)
     analysis = run(source.blocks(size), bank, hop, sample_rate, source.length // hop)
     if analysis.frames == 0:
         raise InputError(f"error: the input is shorter than one frame ({hop} samples)")
+    if not level_db(analysis.columns).max() >= SILENT_DB:
+        raise InputError(
+            f"error: {source.name} is silent (no channel reaches {SILENT_DB:g} dB): "
+            "there is nothing to draw"
+        )
     print(
         f"Analysed {channels.describe()}, {analysis.frames} frame{'s' * (analysis.frames > 1)} "
         f"of {hop} samples ({1000 * frame_seconds:.1f} ms)"
@@ -832,7 +917,7 @@ def analyse_and_draw(args: argparse.Namespace, wanted: Channels, source: Source)
 
     title = f"Resonator-bank spectrogram of {source.name}"
     draw(analysis, channels, frame_seconds, args.range, title, args.output)
-    print(f"Wrote {args.output}")
+    print(f"Wrote {shown(args.output)}")
     return 0
 
 

@@ -2,12 +2,15 @@
 those of a lone analysis, failures reported while the rest goes on, resume,
 one run per store, settings kept, names and stores refused before any work."""
 
+import contextlib
+import errno
 import importlib.metadata
 import importlib.util
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -29,7 +32,8 @@ GOOD = ["a.wav", "sub/b.flac"]
 # Inputs that give no usable picture, and what the job says of each.
 VERSION = importlib.metadata.version("kavrel")
 REFUSED = {
-    CORRUPT: "LibsndfileError: Error opening",
+    CORRUPT: "cannot read it: Error in WAV/W64/RF64 file. Short 'fmt ' chunk.",
+    "fifo.wav": "not a regular file but a FIFO; not read",
     "dangling.wav": "dangling symbolic link to nowhere.wav",
     "loop.wav": "symbolic link loop",
     "nan.wav": "a sample that is not a finite number (nan) at 0.500000 s (sample 4000)",
@@ -76,7 +80,22 @@ def write_corpus(root):
     (root / "notes.txt").write_text("not audio, not looked at")
 
 
+def fifo(path):
+    """A FIFO at `path`. Should the code under test open it, a writer comes
+    after 20 s and lets the open return, so that the test fails, not hangs."""
+    os.mkfifo(path)
+
+    def unblock():
+        with contextlib.suppress(OSError):  # no reader: ENXIO
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+
+    timer = threading.Timer(20, unblock)
+    timer.daemon = True
+    timer.start()
+
+
 def write_refused(root):
+    fifo(root / "fifo.wav")
     (root / CORRUPT).write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt " + bytes(40))
     os.symlink("nowhere.wav", root / "dangling.wav")
     os.symlink("loop.wav", root / "loop.wav")
@@ -199,7 +218,7 @@ def test_blockwise_analysis_is_that_of_the_whole_signal(
     powers, attrs = corpus.analyse_file(str(path), HOP)
 
     samples, _ = soundfile.read(path, dtype="float32")
-    mono = np.ascontiguousarray(samples.mean(axis=1, dtype=np.float32))
+    mono = samples.mean(axis=1, dtype=np.float64).astype(np.float32)
     whole = kavrel.ResonatorBank(corpus.key_frequencies(), 16000.0).resonate(mono, HOP)
     assert attrs["sample_rate"] == 16000 and powers.shape == (19, 88)
     assert np.array_equal(bits(powers), bits(corpus.power_db(whole)))
@@ -218,6 +237,19 @@ def test_only_keys_below_nyquist_are_analysed(tmp_path, corpus, rate, keys):
     bank = kavrel.ResonatorBank(freqs, float(rate))
     assert np.array_equal(bits(powers), bits(corpus.power_db(bank.resonate(samples, 8))))
     assert attrs["frequencies"] == freqs.tolist()
+
+
+@pytest.mark.parametrize("peak", [np.finfo(np.float32).max, -np.finfo(np.float32).max])
+def test_channels_near_the_float32_limit_mix_without_overflow(tmp_path, corpus, peak):
+    path = tmp_path / "loud.wav"
+    left = np.float32(peak) * np.sign(tone(8000, 0.1, 440.0, 1.0)).astype(np.float32)
+    soundfile.write(path, np.stack([left, left], axis=1), 8000, subtype="FLOAT")
+
+    powers, _ = corpus.analyse_file(str(path), HOP)
+
+    bank = kavrel.ResonatorBank(corpus.keys_below_nyquist(8000), 8000.0)
+    assert np.isfinite(powers).all()
+    assert np.array_equal(bits(powers), bits(corpus.power_db(bank.resonate(left, HOP))))
 
 
 def test_tone_reads_at_its_key_and_level(tmp_path, corpus):
@@ -344,6 +376,8 @@ def test_unreachable_scheduler_is_one_line(tmp_path, corpus, capsys):
         ({"kavrel_version": "0.0.1"}, f"(kavrel_version '0.0.1', not '{VERSION}')"),
         ({"tuning_hz": 442.0, "hop": 128}, "(hop 128, not 256, tuning_hz 442.0, not 440.0)"),
         (None, "holds no record of the settings it was made with; give a new store"),
+        ("hop 256", "has an attribute kavrel_corpus that is no record of settings (a str)"),
+        ([256], "has an attribute kavrel_corpus that is no record of settings (a list)"),
     ],
 )
 def test_store_made_with_other_settings_is_refused_unchanged(
@@ -356,8 +390,10 @@ def test_store_made_with_other_settings_is_refused_unchanged(
     store = zarr.open_group(str(out), mode="a")
     if change is None:
         del store.attrs["kavrel_corpus"]
-    else:
+    elif isinstance(change, dict):
         store.attrs["kavrel_corpus"] = {**corpus.job_settings(HOP), **change}
+    else:
+        store.attrs["kavrel_corpus"] = change
     before = contents(out, ["a.wav"])
     soundfile.write(root / "b.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
 
@@ -416,9 +452,9 @@ def test_run_killed_outright_resumes_to_the_bits_of_a_clean_run(tmp_path, corpus
     assert proc.returncode == -signal.SIGKILL  # killed while it ran
     assert not lock_is_held(out)  # released by the system
 
-    # The killed run's tasks that were running go on, and may place their
-    # arrays while the next run works (what the store's placement allows for);
-    # the comparison below waits for them to end.
+    # The killed run's tasks that were running go on, but place nothing once
+    # the next run holds the store (see the test below); the comparison waits
+    # for them to end.
     def executing(dask_worker):
         return dask_worker.state.executing_count
 
@@ -454,3 +490,137 @@ def test_script_on_its_own_local_cluster(tmp_path):
     assert run.stdout.startswith("1 analysed, 0 already complete, 0 failed")
     # C8 (4186 Hz) lies above the Nyquist frequency of 8 kHz
     assert zarr.open_group(str(out), mode="r")["one.flac"].shape == (4000 // 512, 87)
+
+
+@pytest.mark.parametrize(
+    "before, after, message",
+    [
+        (
+            ["x.wav/y.wav", "x.wav/z.wav"],
+            ["x.wav"],
+            "input file x.wav: the store holds a folder at its key x.wav (the input's folder",
+        ),
+        (["x.wav"], ["x.wav/y.wav"], "the store holds something other than a folder at x.wav"),
+    ],
+    ids=["folder became a file", "file became a folder"],
+)
+def test_rerun_never_replaces_what_a_changed_input_tree_stored(
+    tmp_path, corpus, cluster, capsys, before, after, message
+):
+    root, out = tmp_path / "in", tmp_path / "out.zarr"
+    for name in before:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        soundfile.write(root / name, tone(8000, 0.2, 440.0, 0.5), 8000)
+    assert corpus.run(cluster[1], str(root), str(out), HOP, progress=False)["done"] == before
+    stored = contents(out, before)
+    subprocess.run(["rm", "-r", str(root)], check=True)
+    for name in after:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        soundfile.write(root / name, tone(8000, 0.2, 880.0, 0.5), 8000)
+
+    args = [str(root), str(out), "--scheduler", cluster[0].scheduler_address, "--hop", str(HOP)]
+    assert corpus.main(args) == 1
+
+    err = capsys.readouterr().err
+    assert err.startswith(f"corpus.py: error: {message}") and err.count("\n") == 1
+    assert contents(out, before) == stored
+
+
+@pytest.mark.parametrize("stage", ["settings", "folder", "errors"])
+def test_full_disk_is_one_line_and_leaves_the_store_as_it_was(
+    tmp_path, corpus, cluster, capsys, monkeypatch, stage
+):
+    root, out = tmp_path / "in", tmp_path / "out.zarr"
+    root.mkdir()
+    soundfile.write(root / "a.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
+    if stage != "settings":
+        corpus.run(cluster[1], str(root), str(out), HOP, progress=False)
+    stored = contents(out, ["a.wav"]) if stage != "settings" else None
+    (root / "sub").mkdir()
+    soundfile.write(root / "sub" / "b.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
+    (root / CORRUPT).write_bytes(b"RIFF")
+    # Zarr writes its metadata aside and moves it into place: the move of the
+    # store's own metadata (or the new folder's) fails as on a full disk.
+    full = out / "sub" if stage == "folder" else out
+    replace = os.replace
+
+    def full_disk(src, dst, **kwargs):
+        if os.path.dirname(os.path.abspath(dst)) == str(full):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), str(dst))
+        return replace(src, dst, **kwargs)
+
+    monkeypatch.setattr(os, "replace", full_disk)
+    args = [str(root), str(out), "--scheduler", cluster[0].scheduler_address, "--hop", str(HOP)]
+    assert corpus.main(args) == 1
+    monkeypatch.undo()
+
+    err = capsys.readouterr().err.splitlines()
+    assert err[-1] == f"corpus.py: error: cannot write the store {out}: the disk is full"
+    if stage == "errors":  # the work was done: the failure is still printed
+        failed = [line for line in err if line.startswith("failed: ")]
+        assert failed == [f"failed: {CORRUPT}: cannot read it: Format not recognised."]
+        assert contents(out, ["sub/b.wav"])  # complete
+    else:
+        assert len(err) == 1
+    if stored is not None:
+        assert contents(out, ["a.wav"]) == stored
+        assert dict(zarr.open_group(str(out), mode="r").attrs) == stored[0]
+
+
+@pytest.mark.parametrize("holder", ["another run", "no run"])
+def test_writer_of_an_ended_run_places_nothing(tmp_path, corpus, holder):
+    path, out = tmp_path / "a.wav", tmp_path / "out.zarr"
+    soundfile.write(path, tone(8000, 0.2, 440.0, 0.5), 8000)
+    with corpus.locked_store(str(out), corpus.job_settings(HOP)):
+        ended = corpus._run_token(out)
+    args = (str(path), str(out), "a.wav", HOP, 3, VERSION, ended)
+
+    with contextlib.ExitStack() as stack:
+        if holder == "another run":
+            stack.enter_context(corpus.locked_store(str(out), corpus.job_settings(HOP)))
+            assert corpus._run_token(out) not in (None, ended)
+        error = corpus._analyse_task(*args)
+
+    assert error == "the run that asked for it has ended; nothing was written"
+    assert "a.wav" not in os.listdir(out)
+
+
+def test_new_run_waits_for_a_writer_that_is_placing_an_array(tmp_path, corpus):
+    out = tmp_path / "out.zarr"
+    with corpus.locked_store(str(out), corpus.job_settings(HOP)):
+        pass
+    (out / ".kavrel-staging").mkdir()
+    writer = corpus._take_lock(out / ".kavrel-staging" / "w.lock", wait=True)
+    (out / ".kavrel-staging" / "w").mkdir()  # what the writer sets aside
+    started = threading.Event()
+    entered = []
+
+    def next_run():
+        started.set()
+        with corpus.locked_store(str(out), corpus.job_settings(HOP)):
+            entered.append(sorted(os.listdir(out / ".kavrel-staging")))
+
+    thread = threading.Thread(target=next_run)
+    thread.start()
+    started.wait()
+    time.sleep(0.5)
+    assert entered == [] and lock_is_held(out)  # waiting, with the store locked
+    corpus._release(out / ".kavrel-staging" / "w.lock", writer)
+    thread.join(30)
+    assert entered == [["run"]]
+
+
+def test_paths_that_are_not_utf8_are_read_and_shown(tmp_path, corpus, cluster, capsys):
+    top = os.path.join(os.fsencode(tmp_path), b"\xff")
+    root, out = os.path.join(top, b"in"), os.path.join(top, b"out.zarr")
+    os.makedirs(root)
+    with open(os.path.join(root, b"a.wav"), "wb") as file:
+        soundfile.write(file, tone(8000, 0.2, 440.0, 0.5), 8000, format="WAV")
+    address = cluster[0].scheduler_address
+
+    assert corpus.main([os.fsdecode(root), os.fsdecode(out), "--scheduler", address]) == 0
+
+    captured = capsys.readouterr()
+    assert captured.out.startswith("1 analysed, 0 already complete, 0 failed")
+    assert captured.out.endswith(f"store: {ascii(os.fsdecode(out))}\n")
+    assert zarr.open_group(os.fsdecode(out), mode="r")["a.wav"].attrs["complete"]

@@ -1,5 +1,6 @@
 """The spectrogram example: run as a script and used as a module."""
 
+import os
 import re
 import struct
 import subprocess
@@ -332,6 +333,7 @@ def test_no_printed_segment_is_empty(example):
         ("tone.wav/out.png", "error: cannot write {output}: no such directory: "),
         ("/proc/out.png", "error: cannot write {output}: No such file or directory"),
         ("out.png/", "error: cannot write {output}: it is a directory"),
+        ("folder", "error: cannot write {output}: it is a directory"),
         ("existing out.png", "error: no such file: {input}"),  # left as it was
     ],
 )
@@ -341,7 +343,7 @@ def test_unusable_input_or_output_is_one_line_and_status_1(
     path = tmp_path / "tone.wav"
     wavfile.write(path, 8000, tone_440(8000, 0.5, 0.5).astype(np.float32))
     out = tmp_path / (case.split()[-1] if "out" in case else "out.png")
-    if case == "out.png/":
+    if case in ("out.png/", "folder"):
         out.mkdir()
     elif case == "existing out.png":
         out.write_bytes(b"an earlier picture")
@@ -363,7 +365,7 @@ def test_unusable_input_or_output_is_one_line_and_status_1(
     assert captured.err.startswith(message.format(input=path, output=out)), captured.err
     if case == "existing out.png":
         assert out.read_bytes() == b"an earlier picture"
-    elif case != "out.png/":
+    elif case not in ("out.png/", "folder"):
         assert not out.exists()  # nothing left behind
 
 
@@ -558,6 +560,11 @@ def test_range_sets_the_darkest_level_drawn(tmp_path, example):
             "the input is shorter than one frame (1180591620717411303424 samples)",
         ),
         (["--colour", "red"], "unrecognized arguments: --colour red"),
+        (
+            ["--fmin", "1e-321", "--fmax", "2e-321"],
+            "argument --fmin: must be at least 1.17549e-38 Hz (the smallest normal float32), "
+            "not '1e-321'",
+        ),
     ],
 )
 def test_unusable_options_are_one_line_and_status_1(tmp_path, example, capsys, options, message):
@@ -644,3 +651,59 @@ def test_ten_minutes_at_44_1_khz_in_bounded_memory(tmp_path):
     assert peak[10] < 400
     assert peak[10] - peak[1] < 20, peak
     check_png(tmp_path / "10.png")
+
+
+@pytest.mark.parametrize("role", ["input", "output"])
+def test_fifo_is_refused_in_one_line_without_waiting(tmp_path, role):
+    fifo = tmp_path / ("sound.wav" if role == "input" else "out.png")
+    os.mkfifo(fifo)
+    path = tmp_path / "tone.wav"
+    wavfile.write(path, 8000, tone_440(8000, 0.5, 0.5).astype(np.float32))
+    args = [fifo, "-o", tmp_path / "out.png"] if role == "input" else [path, "-o", fifo]
+
+    # The timeout turns a wait on the FIFO into a failure.
+    proc = subprocess.run(
+        [sys.executable, str(SCRIPT), *map(str, args)], capture_output=True, text=True, timeout=60
+    )
+
+    action = "read" if role == "input" else "write"
+    assert (proc.returncode, proc.stdout) == (1, "")
+    assert proc.stderr == f"error: cannot {action} {fifo}: it is a FIFO, not a regular file\n"
+
+
+def test_silent_input_is_said_instead_of_drawn(tmp_path, example, capsys):
+    path = tmp_path / "silence.wav"
+    wavfile.write(path, 8000, np.zeros(8000, np.int16))
+    out = tmp_path / "out.png"
+
+    assert example.main([str(path), "-o", str(out)]) == 1
+
+    captured = capsys.readouterr()
+    assert captured.err == (
+        "error: silence.wav is silent (no channel reaches -100 dB): there is nothing to draw\n"
+    )
+    assert not out.exists()
+
+
+def test_paths_that_are_not_utf8_are_read_written_and_shown(tmp_path):
+    folder = os.path.join(os.fsencode(tmp_path), b"\xff")
+    os.mkdir(folder)
+    with open(os.path.join(folder, b"tone\xfe.wav"), "wb") as file:
+        soundfile.write(file, tone_440(8000, 0.5, 0.5), 8000, format="WAV")
+    path, out = (os.fsdecode(os.path.join(folder, n)) for n in (b"tone\xfe.wav", b"out.png"))
+
+    stdout = run_script(path, "-o", out)
+
+    assert stdout.startswith(f"Input: {ascii(os.path.basename(path))}, 0.50 s at 8000 Hz")
+    assert stdout.endswith(f"Wrote {ascii(out)}\n")
+    check_png(tmp_path / "\udcff" / "out.png")
+
+
+def test_reader_that_stops_early_ends_the_script_quietly(tmp_path):
+    path = tmp_path / "tone.wav"
+    wavfile.write(path, 8000, tone_440(8000, 30.0, 0.5).astype(np.float32))
+    command = f"'{sys.executable}' '{SCRIPT}' '{path}' -o '{tmp_path / 'out.png'}' | head -n 1"
+
+    proc = subprocess.run(command, shell=True, capture_output=True, text=True, timeout=120)
+
+    assert (proc.stdout, proc.stderr) == ("Input: tone.wav, 30.00 s at 8000 Hz\n", "")

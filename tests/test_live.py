@@ -263,6 +263,8 @@ def test_without_audio_input_it_says_so_in_one_line(tmp_path, module, message):
             lambda p: soundfile.write(p, np.zeros(100), 8),
             "no piano key lies below the Nyquist frequency (4 Hz)",
         ),
+        # A wait on the FIFO would end in run_script's timeout, as a failure.
+        ("fifo.wav", os.mkfifo, "{} is a FIFO, not a sound file"),
     ],
 )
 def test_unreadable_file_is_one_line(tmp_path, name, make, message):
@@ -330,3 +332,37 @@ def test_terminal_view_shows_keyboard_tuner_and_notes(tmp_path):
     assert re.search(r"A4 +\+3\.9 cents .*\|.*-10\.5 dB", stdout)
     rows = re.findall(r"^\W*([A-G]#?\d) +(\d+\.\d) +(-?\d+\.\d) +▇+", stdout, re.M)
     assert [(n, hz) for n, hz, _ in rows] == [("A4", "440.0"), ("A5", "880.0"), ("E6", "1318.5")]
+
+
+def test_samples_near_the_float32_limit_mix_without_overflow(tmp_path):
+    peak = np.finfo(np.float32).max
+    left = (peak * np.sign(sine(440.0, 1.0, 0.6, 8000))).astype(np.float32)
+    path = tmp_path / "loud.wav"
+    soundfile.write(path, np.stack([left, left], axis=1), 8000, subtype="FLOAT")
+
+    proc = run_script("--file", path, "--fast", "--plain")
+
+    # Analysed to the end, not refused (the levels themselves are beyond float32).
+    assert [line[:8] for line in proc.stdout.splitlines()] == ["  0.26 s", "  0.51 s"]
+    assert proc.stderr == ""
+
+
+def test_path_that_is_not_utf8_is_read(tmp_path):
+    folder = os.path.join(os.fsencode(tmp_path), b"\xff")
+    os.mkdir(folder)
+    with open(os.path.join(folder, b"tone.wav"), "wb") as file:
+        soundfile.write(file, sine(440.0, 0.5, 0.6, 8000), 8000, format="WAV")
+
+    proc = run_script("--file", os.fsdecode(os.path.join(folder, b"tone.wav")), "--fast", "--plain")
+
+    assert [line[:12] for line in proc.stdout.splitlines()] == ["  0.26 s  A4", "  0.51 s  A4"]
+
+
+def test_reader_that_stops_early_ends_the_script_quietly(tmp_path):
+    path = tmp_path / "long.wav"
+    soundfile.write(path, sine(440.0, 0.5, 60.0, 8000), 8000)
+    command = f"'{sys.executable}' '{SCRIPT}' --file '{path}' --fast --plain | head -n 1"
+
+    proc = subprocess.run(command, shell=True, capture_output=True, text=True, timeout=60)
+
+    assert (proc.stdout[:12], proc.stderr) == ("  0.26 s  A4", "")
