@@ -175,6 +175,7 @@ def draw_levels(
     vmax: float,
     *,
     on_notes: bool | None = None,
+    spacing: float | None = None,
     tuning: float = TUNING_HZ,
     label: str = "level (dB re full-scale sine)",
 ) -> AxesImage:
@@ -182,10 +183,14 @@ def draw_levels(
     bins up at their MIDI `pitches` (evenly spaced), note names on the left, Hz on the right,
     and a colour bar from `vmin` to `vmax` dB. `on_notes` (whether the bins fall on the
     notes; by default when they are 100 cents apart) chooses A's or round numbers for the Hz
-    ticks."""
+    ticks. Each bin's row is `spacing` semitones tall (by default the pitches' spacing, or
+    one semitone for a single bin)."""
     values = np.asarray(levels, dtype=np.float64)
     midi = np.asarray(pitches, dtype=np.float64)
-    step = float(midi[-1] - midi[0]) / (len(midi) - 1) if len(midi) > 1 else 1.0
+    if spacing is not None:
+        step = spacing
+    else:
+        step = float(midi[-1] - midi[0]) / (len(midi) - 1) if len(midi) > 1 else 1.0
     if on_notes is None:
         on_notes = bool(np.allclose(midi, np.round(midi), atol=1e-3)) and abs(step - 1.0) < 1e-3
     half = step / 2

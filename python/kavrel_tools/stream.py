@@ -13,6 +13,8 @@ channel's frequency like two cascaded first-order low-pass filters to a step.
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Iterator
+
 import numpy as np
 import numpy.typing as npt
 
@@ -92,6 +94,44 @@ def settling_time(
     return settling_samples(a, b, fraction) / float(sample_rate)
 
 
+def advance(
+    bank: kavrel.ResonatorBank, samples: Signal, hop: int, pending: int
+) -> tuple[Frames, int]:
+    """Run one block through `bank`, which already holds `pending` samples (fewer than
+    `hop`) of an unfinished frame. Returns the frames the block completes and the samples
+    of the frame it leaves unfinished. The carry-over: a frame that straddles blocks is
+    finished with a one-frame `resonate` over its last part, and the samples after the
+    last whole frame go into the bank with `process_samples`."""
+    first: Frames | None = None
+    if pending:
+        needed = hop - pending
+        if len(samples) < needed:
+            bank.process_samples(samples)
+            return np.empty((0, len(bank)), dtype=np.complex64), pending + len(samples)
+        first = bank.resonate(samples[:needed], needed)
+        samples = samples[needed:]
+    frames = bank.resonate(samples, hop)
+    rest = samples[len(frames) * hop :]
+    if len(rest):
+        bank.process_samples(rest)
+    if first is not None:
+        frames = np.concatenate([first, frames])
+    return frames, len(rest)
+
+
+def stream_frames(
+    blocks: Iterable[Signal], bank: kavrel.ResonatorBank, hop: int
+) -> Iterator[Frames]:
+    """The frames of consecutive float32 blocks of one signal through `bank`, every `hop`
+    samples: one (frames, bins) array per block (possibly with no rows), together bit for
+    bit those of `bank.resonate(signal, hop)` over the whole signal. Samples after the last
+    whole frame stay in the bank, outside the frames."""
+    pending = 0
+    for block in blocks:
+        frames, pending = advance(bank, block, hop, pending)
+        yield frames
+
+
 class StreamAnalyser:
     """Frames every `hop` samples from a stream fed in blocks of any size.
 
@@ -158,20 +198,8 @@ class StreamAnalyser:
         return parts[0] if self.channels == 1 else np.stack(parts)
 
     def _feed_one(self, bank: kavrel.ResonatorBank, samples: Signal) -> Frames:
-        hop, pending = self.hop, self.pending
-        first: Frames | None = None
-        if pending:
-            needed = hop - pending
-            if len(samples) < needed:
-                bank.process_samples(samples)
-                return np.empty((0, len(self.freqs)), dtype=np.complex64)
-            first = bank.resonate(samples[:needed], needed)
-            samples = samples[needed:]
-        frames = bank.resonate(samples, hop)
-        rest = samples[len(frames) * hop :]
-        if len(rest):
-            bank.process_samples(rest)
-        return frames if first is None else np.concatenate([first, frames])
+        frames, _ = advance(bank, samples, self.hop, self.pending)
+        return frames
 
     def run(self, signal: npt.ArrayLike, *, channel_axis: int | None = None) -> Frames:
         """Feed a whole signal as one block: the frames of one `resonate` per channel."""
