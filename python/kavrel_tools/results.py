@@ -88,7 +88,7 @@ class Spectrogram:
     ) -> Spectrogram:
         """From frames as `resonate` or `StreamAnalyser.feed` return them ((frames, bins) or
         (channels, frames, bins)); `first` is the index of the first frame in the stream."""
-        values = np.swapaxes(frames, -1, -2)
+        values = np.ascontiguousarray(np.swapaxes(frames, -1, -2))
         times = frame_times(frames.shape[-2], hop, sample_rate, first)
         return cls(values, np.asarray(freqs, dtype=np.float32), times, hop, float(sample_rate))
 
