@@ -76,10 +76,23 @@ def test_a_refused_block_changes_nothing(block, kwargs, error, message):
     assert_same_complex(np.concatenate([first, rest]), whole)
 
 
-@pytest.mark.parametrize("hop, channels", [(0, 1), (2.5, 1), (64, 0)])
-def test_bad_analyser_arguments(hop, channels):
-    with pytest.raises(ValueError, match="must be"):
-        kt.StreamAnalyser([440.0], SR, hop, channels=channels)
+@pytest.mark.parametrize(
+    "freqs, hop, channels, message",
+    [
+        ([440.0], 0, 1, "hop must be a whole number of samples, at least 1, not 0"),
+        ([440.0], 2.5, 1, "hop must be a whole number of samples, at least 1, not 2.5"),
+        ([440.0], 64, 0, "channels must be at least 1, not 0"),
+        ([], 64, 1, "freqs must hold at least one frequency"),
+    ],
+)
+def test_bad_analyser_arguments(freqs, hop, channels, message):
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        kt.StreamAnalyser(freqs, SR, hop, channels=channels)
+
+
+def test_analyse_refuses_a_rate_with_no_key_below_nyquist():
+    with pytest.raises(ValueError, match="^freqs must hold at least one frequency$"):
+        kt.analyse(np.zeros(100), 50.0)
 
 
 # ---------------------------------------------------------------------------

@@ -22,6 +22,7 @@ import numpy.typing as npt
 
 import kavrel
 
+from .frequencies import cents as cents_between
 from .frequencies import key_frequencies
 from .results import magnitude_db
 
@@ -80,7 +81,7 @@ class Tuner:
         freq = self.frequency()
         if freq is None or freq <= 0.0:
             return None
-        return 1200.0 * math.log2(freq / float(self.freqs[self.channel]))
+        return cents_between(freq, float(self.freqs[self.channel]))
 
 
 class Reading(NamedTuple):

@@ -161,6 +161,8 @@ class StreamAnalyser:
         if int(channels) != channels or channels < 1:
             raise ValueError(f"channels must be at least 1, not {channels}")
         self.freqs = np.ascontiguousarray(freqs, dtype=np.float32)
+        if self.freqs.size == 0:  # a bank without channels cannot make frames
+            raise ValueError("freqs must hold at least one frequency")
         self.sample_rate = float(sample_rate)
         self.hop = int(hop)
         self.channels = int(channels)
