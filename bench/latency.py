@@ -33,7 +33,6 @@ import os
 import platform
 import sys
 import time
-from pathlib import Path
 from typing import NamedTuple
 
 import numpy as np
@@ -45,8 +44,9 @@ except ImportError as exc:  # pragma: no cover - message for a user without the 
     sys.exit(f"cannot import kavrel ({exc}); install it first")
 
 # The piano keys, their names and their frequencies as the live analyser has them.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from live import KEYS, TUNING_HZ, key_frequencies, note_name  # noqa: E402
+from kavrel_tools.frequencies import PIANO_KEYS as KEYS
+from kavrel_tools.frequencies import TUNING_HZ, key_frequencies, note_name
+from kavrel_tools.stream import settling_samples
 
 SAMPLE_RATE = 48000.0
 CHANNELS = (88, 1024)
@@ -130,15 +130,9 @@ def rise_time(alpha: float, sample_rate: float, level: float = 0.9) -> float:
 
     A tone at the channel's frequency is a step at zero frequency after the
     channel's phasor, so this is when its magnitude reaches `level` of its
-    final value. Iterates the stages' recurrence, in double precision.
+    final value (the toolkit's settling time, in double precision).
     """
-    first = second = 0.0
-    samples = 0
-    while second < level:
-        first += alpha * (1.0 - first)
-        second += alpha * (first - second)
-        samples += 1
-    return samples / sample_rate
+    return float(settling_samples([alpha], fraction=level)[0]) / sample_rate
 
 
 def time_constants(keys=TABLE_KEYS, sample_rate: float = SAMPLE_RATE) -> list[TimeConstant]:

@@ -17,6 +17,7 @@ import numpy as np
 
 import kavrel
 
+# The corpus job is still a script of examples/, not part of the toolkit.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 SAMPLE_RATE = 44100.0
@@ -226,7 +227,7 @@ def call_overheads(rate_88, quick):
 
 def parallel_speedups(x, reps):
     """resonate of one bank against the same bank split over every usable core in threads."""
-    from parallel import default_workers, parallel_resonate
+    from kavrel_tools.parallel import default_workers, parallel_resonate
 
     out = []
     for n in PARALLEL_SIZES:

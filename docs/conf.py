@@ -49,9 +49,15 @@ _stubs = Path(tempfile.mkdtemp(prefix="kavrel-docs-"))
 atexit.register(shutil.rmtree, _stubs, ignore_errors=True)
 (_stubs / "kavrel").mkdir()
 shutil.copyfile(ROOT / "kavrel-stubs" / "__init__.pyi", _stubs / "kavrel" / "__init__.pyi")
+# The toolkit is plain Python with its docstrings in its source, documented from it.
+shutil.copytree(
+    ROOT / "python" / "kavrel_tools",
+    _stubs / "kavrel_tools",
+    ignore=shutil.ignore_patterns("__pycache__"),
+)
 autoapi_dirs = [str(_stubs)]
 autoapi_root = "api"
-autoapi_file_patterns = ["*.pyi"]
+autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_options = ["members", "special-members"]
 autoapi_keep_files = False
 autoapi_add_toctree_entry = False

@@ -55,36 +55,25 @@ the ``examples`` extra: ``python -m pip install ".[examples]"``.
 from __future__ import annotations
 
 import argparse
-import collections
-import math
 import os
 import stat
 import sys
-import threading
 import time
-from typing import NamedTuple
 
 import numpy as np
 
-import kavrel
+# The analyser, the tuner and the keys come from the toolkit: this script is
+# the command line, the inputs and the views.
+from kavrel_tools.frequencies import PIANO_KEYS as KEYS
+from kavrel_tools.frequencies import TUNING_HZ, key_frequencies, note_name
+from kavrel_tools.live import LISTED_NOTES, LiveAnalyser, Reading, Tuner
 
-LOWEST_KEY = 21  # A0
-HIGHEST_KEY = 108  # C8
-KEYS = np.arange(LOWEST_KEY, HIGHEST_KEY + 1)
-TUNING_HZ = 440.0
-NOTE_NAMES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+__all__ = ["KEYS", "TUNING_HZ", "LiveAnalyser", "Reading", "Tuner", "key_frequencies"]
 
 DEFAULT_BLOCK = 256
 PLAIN_SECONDS = 0.25  # audio time between two --plain lines
 VIEW_SECONDS = 0.05  # audio time between two refreshes of the terminal view
-TUNER_SECONDS = 0.25  # the tuner takes the phase advance over this much audio
-LEAD_DB = 3.0  # the tuned channel keeps the lead until another is louder by this much
-LEAD_RATIO = 10.0 ** (-LEAD_DB / 20.0)
-SILENCE_DB = -60.0  # a strongest channel below this level means nothing sounds
-WITHIN_DB = 20.0  # a listed note lies within this many dB of the strongest one
-LISTED_NOTES = 4  # notes on a --plain line
 VIEW_NOTES = 8  # notes in the terminal view's table
-FLOOR_DB = -120.0  # level reported for a silent channel
 
 
 class InputUnavailable(Exception):
@@ -131,156 +120,6 @@ def open_regular(path: str):
         kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
         raise InputUnavailable(f"{path} is {kind}, not a sound file")
     return os.fdopen(fd, "rb")
-
-
-def note_name(midi: int) -> str:
-    """Name of a MIDI note in scientific pitch notation: 60 -> "C4", 66 -> "F#4"."""
-    octave, pitch_class = divmod(int(midi), 12)
-    return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
-
-
-def key_frequencies() -> np.ndarray:
-    """Frequencies in Hz of the 88 piano keys, as the float32 array the bank takes."""
-    return np.array([kavrel.midi_to_hz(m, TUNING_HZ) for m in KEYS], dtype=np.float32)
-
-
-def level_db(magnitudes: np.ndarray) -> np.ndarray:
-    """Channel levels in dB relative to a full-scale sine.
-
-    A sine of amplitude A settles to a channel magnitude of A / 2, hence the
-    factor 2; silent channels read FLOOR_DB instead of minus infinity.
-    """
-    amplitude = 2.0 * np.asarray(magnitudes, dtype=np.float64)
-    return 20.0 * np.log10(np.maximum(amplitude, 10.0 ** (FLOOR_DB / 20.0)))
-
-
-# ---------------------------------------------------------------------------
-# Analysis
-
-
-class Tuner:
-    """Offset of a tone from the key it falls on, from that channel's phase.
-
-    `add` takes one reading of the strongest channel's phase after each block;
-    a reading of another channel starts the history afresh. Readings older
-    than `window` seconds before the newest one are dropped.
-    """
-
-    def __init__(self, freqs: np.ndarray, window: float = TUNER_SECONDS):
-        self.freqs = freqs
-        self.window = window
-        self.channel: int | None = None
-        self.readings: collections.deque[tuple[float, float]] = collections.deque()
-        self.last_phase = 0.0
-
-    def add(self, channel: int, seconds: float, phase: float) -> None:
-        if channel != self.channel:
-            self.channel = channel
-            self.readings.clear()
-            unwrapped = phase
-        else:
-            step = math.remainder(phase - self.last_phase, 2.0 * math.pi)
-            unwrapped = self.readings[-1][1] + step
-        self.last_phase = phase
-        self.readings.append((seconds, unwrapped))
-        while seconds - self.readings[0][0] > self.window:
-            self.readings.popleft()
-
-    def frequency(self) -> float | None:
-        """Input frequency in Hz, or None before the channel's readings span
-        half the window (a line through a few readings taken just after a
-        change of channel follows the ripple of the neighbours, not the tone)."""
-        if len(self.readings) < 2 or self.readings[-1][0] - self.readings[0][0] < self.window / 2:
-            return None
-        # The slope of a least-squares line through the unwrapped phases: the
-        # mean advance per second, in which the small ripple that the input's
-        # mirror frequency leaves on the channel value largely cancels.
-        seconds, phases = np.array(self.readings).T
-        seconds = seconds - seconds.mean()
-        advance = np.dot(seconds, phases - phases.mean()) / np.dot(seconds, seconds)
-        return float(self.freqs[self.channel]) + float(advance) / (2.0 * math.pi)
-
-    def cents(self) -> float | None:
-        """Offset of the input from the channel's key in cents, or None."""
-        freq = self.frequency()
-        if freq is None or freq <= 0.0:
-            return None
-        return 1200.0 * math.log2(freq / float(self.freqs[self.channel]))
-
-
-class Reading(NamedTuple):
-    """What the display shows: the state after the latest block."""
-
-    seconds: float  # audio time at the end of the latest block
-    levels: np.ndarray  # dB per key, A0 to C8
-    strongest: (
-        int | None
-    )  # key index of the strongest channel (the tuned one while within LEAD_DB), None in silence
-    cents: float | None  # the tuner's offset of the strongest channel
-    notes: list[int]  # key indices of the strongest notes, loudest first
-    load: float  # share of the latest block's duration that its analysis took
-    overruns: int  # times the device reported input lost because the callback fell behind
-
-
-class LiveAnalyser:
-    """The piano-key bank and the tuner, fed one block at a time.
-
-    `feed` may run in the audio callback's thread while `reading` runs in the
-    display's; a lock keeps the two consistent.
-    """
-
-    def __init__(self, sample_rate: float):
-        self.sample_rate = float(sample_rate)
-        self.freqs = key_frequencies()
-        self.bank = kavrel.ResonatorBank(self.freqs, self.sample_rate)
-        self.tuner = Tuner(self.freqs)
-        self.samples = 0
-        self.overruns = 0
-        self._magnitudes = np.zeros(len(self.freqs), dtype=np.float32)
-        self._load = 0.0
-        self._lock = threading.Lock()
-
-    @property
-    def seconds(self) -> float:
-        return self.samples / self.sample_rate
-
-    def feed(self, block: np.ndarray) -> None:
-        """Advance the bank by one block of mono float32 samples and read it."""
-        start = time.perf_counter()
-        self.bank.process_samples(block)
-        magnitudes = self.bank.magnitudes()
-        busy = time.perf_counter() - start
-        strongest = int(np.argmax(magnitudes))
-        # Notes of about the same level (a chord) take turns at the top as
-        # their neighbours' ripple comes and goes; the tuned channel keeps the
-        # lead until another is clearly louder, so that its phase history runs on.
-        tuned = self.tuner.channel
-        if tuned is not None and magnitudes[tuned] >= magnitudes[strongest] * LEAD_RATIO:
-            strongest = tuned
-        phase = self.bank.phase(strongest)
-        with self._lock:
-            self.samples += len(block)
-            self._magnitudes = magnitudes
-            self._load = busy * self.sample_rate / max(len(block), 1)
-            self.tuner.add(strongest, self.seconds, phase)
-
-    def reading(self, max_notes: int = LISTED_NOTES) -> Reading:
-        with self._lock:
-            levels = level_db(self._magnitudes)
-            cents = self.tuner.cents()
-            top = self.tuner.channel  # the strongest channel, as the tuner follows it
-            seconds, load, overruns = self.seconds, self._load, self.overruns
-        loudest = float(levels.max())
-        if top is None or loudest < SILENCE_DB:
-            return Reading(seconds, levels, None, None, [], load, overruns)
-        # A note is a key louder than both neighbours, so that the skirts of a
-        # strong note, which reach the keys next to it, do not count.
-        padded = np.concatenate(([-np.inf], levels, [-np.inf]))
-        peaks = np.flatnonzero(
-            (levels > padded[:-2]) & (levels >= padded[2:]) & (levels >= loudest - WITHIN_DB)
-        )
-        notes = [int(k) for k in peaks[np.argsort(-levels[peaks], kind="stable")][:max_notes]]
-        return Reading(seconds, levels, top, cents, notes, load, overruns)
 
 
 # ---------------------------------------------------------------------------

@@ -83,7 +83,14 @@ from matplotlib.figure import Figure
 
 import kavrel
 
-TUNING_HZ = 440.0  # A4, MIDI note 69: the channel grid passes through it
+# The notes, the carry-over from block to block, the levels and the picture's
+# axes come from the toolkit; this script is the command line around them.
+from kavrel_tools.frequencies import TUNING_HZ, note_name  # the grid passes through A4
+from kavrel_tools.results import draw_levels, power
+from kavrel_tools.results import power_db as level_db
+from kavrel_tools.stream import default_hop as hop_for
+from kavrel_tools.stream import stream_frames as analyse
+
 DEFAULT_FMIN = 27.5  # A0, the lowest piano key
 DEFAULT_FMAX = 4186.01  # just above C8 (4186.009 Hz), the highest piano key
 DEFAULT_BINS_PER_OCTAVE = 12
@@ -95,14 +102,11 @@ MIN_HZ = float(np.finfo(np.float32).tiny)
 SILENT_DB = -100.0  # an input whose loudest channel stays below this level is silent
 
 DEMO_SAMPLE_RATE = 44100
-HOP_SECONDS = 0.005
 SEGMENT_SECONDS = 0.25
 MAX_SEGMENTS = 2400  # ten minutes of quarter seconds
 MAX_COLUMNS = 960  # about the width of the picture's plot in pixels
 BLOCK_SAMPLES = 1 << 16  # samples read and analysed at a time
 BLOCK_VALUES = 1 << 17  # channel values (frames times channels) computed at a time
-
-NOTE_NAMES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 
 
 class Note(NamedTuple):
@@ -115,12 +119,6 @@ class Note(NamedTuple):
 
 class InputError(Exception):
     """An option, input or output the script cannot use; its message is printed as it stands."""
-
-
-def note_name(midi: int) -> str:
-    """Name of a MIDI note in scientific pitch notation: 60 -> "C4", 66 -> "F#4"."""
-    octave, pitch_class = divmod(int(midi), 12)
-    return f"{NOTE_NAMES[pitch_class]}{octave - 1}"
 
 
 def shown(name: str) -> str:
@@ -410,57 +408,6 @@ def output_format(path: str) -> str:
 # Analysis
 
 
-def hop_for(sample_rate: float) -> int:
-    """Samples per frame by default: about 5 ms, at least one sample."""
-    return max(1, round(HOP_SECONDS * sample_rate))
-
-
-def analyse(
-    blocks: Iterable[np.ndarray], bank: kavrel.ResonatorBank, hop: int
-) -> Iterator[np.ndarray]:
-    """Run consecutive blocks of a signal through `bank`, a frame every `hop` samples.
-
-    Yields the complex channel values of the frames that each block completes
-    ((frames, channels) complex64 arrays, possibly with no rows). The bank
-    carries its state from one block to the next, and a frame that straddles
-    blocks is finished with a one-frame `resonate` call over its last part, so
-    the frames are, bit for bit, those of `bank.resonate(signal, hop)` over the
-    whole signal, whatever the block sizes. Samples after the last whole frame
-    are left out of the frames.
-    """
-    into_frame = 0  # samples of the current frame already in the bank
-    for block in blocks:
-        if into_frame:
-            needed = hop - into_frame
-            if len(block) < needed:
-                bank.process_samples(block)
-                into_frame += len(block)
-                continue
-            yield bank.resonate(block[:needed], needed)
-            block = block[needed:]
-        frames = bank.resonate(block, hop)
-        rest = block[len(frames) * hop :]
-        if len(rest):
-            bank.process_samples(rest)
-        into_frame = len(rest)
-        yield frames
-
-
-def power(frames: np.ndarray) -> np.ndarray:
-    """The power of complex channel values, in double precision."""
-    return np.abs(frames.astype(np.complex128)) ** 2
-
-
-def level_db(power: np.ndarray) -> np.ndarray:
-    """Channel levels in dB relative to a full-scale sine, from channel powers.
-
-    A sine of amplitude A settles to a channel value of magnitude A / 2, so
-    the power is scaled by 4 to read 0 dB for A = 1. The small offset keeps
-    silent channels finite (-120 dB).
-    """
-    return 10.0 * np.log10(4.0 * power + 1e-12)
-
-
 class Pool:
     """Averages channel powers over consecutive groups of frames, block by block.
 
@@ -618,21 +565,6 @@ def block_size(hop: int, n_channels: int) -> int:
 # Output
 
 
-def hz_ticks(low: float, high: float, channels: Channels) -> list[float] | None:
-    """Frequencies to mark on the Hz axis between `low` and `high` Hz.
-
-    Every A (27.5 Hz and its octaves) when the channels lie on the notes,
-    else the round values 1, 2 and 5 times a power of ten; None (matplotlib
-    chooses) when fewer than two of them fall in the range.
-    """
-    if channels.on_notes:
-        candidates = [TUNING_HZ * 2.0**octave for octave in range(-12, 12)]
-    else:
-        candidates = [m * 10.0**e for e in range(-3, 7) for m in (1, 2, 5)]
-    ticks = [f for f in candidates if low <= f <= high]
-    return ticks if len(ticks) >= 2 else None
-
-
 def draw(
     analysis: Analysis,
     channels: Channels,
@@ -646,53 +578,20 @@ def draw(
     levels = level_db(analysis.columns)
     top = levels.max() if levels.size else 0.0
     column_seconds = analysis.frames_per_column * frame_seconds
-    # The channels' rows, in MIDI pitch: each is one grid step tall.
-    half_step = 6.0 / channels.bins_per_octave
-    bottom = channels.pitches[0] - half_step
-    ceiling = channels.pitches[-1] + half_step
-
     fig = Figure(figsize=(11, 6.5), dpi=110, layout="constrained")
     ax = fig.add_subplot()
-    image = ax.imshow(
+    draw_levels(
+        ax,
         levels.T,
-        origin="lower",
-        aspect="auto",
-        interpolation="nearest",
-        cmap="magma",
-        vmin=top - range_db,
-        vmax=top,
-        extent=(0.0, len(levels) * column_seconds, bottom, ceiling),
+        channels.pitches,
+        len(levels) * column_seconds,
+        top - range_db,
+        top,
+        on_notes=channels.on_notes,
+        spacing=12.0 / channels.bins_per_octave,
     )
     ax.set_xlim(0.0, analysis.frames * frame_seconds)
-    # Note names: every one over two octaves or less, else every C and every A.
-    notes = np.arange(math.ceil(bottom), math.floor(ceiling) + 1)
-    if ceiling - bottom > 24:
-        notes = notes[np.isin(notes % 12, (0, 9))]
-    ax.set_yticks(notes, [note_name(m) for m in notes], fontsize=8)
-    if len(channels) <= 128:
-        ax.set_yticks(channels.pitches, minor=True)
-        ax.tick_params(axis="y", which="minor", length=2)
-    if channels.on_notes:  # faint lines below the Cs mark the octaves
-        for m in notes[notes % 12 == 0]:
-            ax.axhline(m - half_step, color="white", alpha=0.15, linewidth=0.6)
-    ax.set_ylim(bottom, ceiling)
-    ax.set_xlabel("time (s)")
-    ax.set_ylabel("note")
-    hz = ax.secondary_yaxis(
-        "right",
-        functions=(
-            lambda m: TUNING_HZ * 2.0 ** ((np.asarray(m) - 69) / 12),
-            lambda f: 69 + 12 * np.log2(np.maximum(np.asarray(f), 1e-9) / TUNING_HZ),
-        ),
-    )
-    ticks = hz_ticks(
-        TUNING_HZ * 2.0 ** ((bottom - 69) / 12), TUNING_HZ * 2.0 ** ((ceiling - 69) / 12), channels
-    )
-    if ticks is not None:
-        hz.set_yticks(ticks, [f"{f:g}" for f in ticks], fontsize=8)
-    hz.set_ylabel("frequency (Hz)")
     ax.set_title(title)
-    fig.colorbar(image, ax=ax, label="level (dB re full-scale sine)", pad=0.01)
     with open_regular(path, writing=True) as file:
         try:
             file.truncate(0)

@@ -90,6 +90,19 @@ PRINTS = {
     ("docs/guide/getting-started.md", "A first analysis"): ["440.0", "0.25"],
     ("docs/guide/loading-audio.md", "Loading audio"): ["(86,", "2)"],
     ("docs/guide/streaming.md", "Reading after every block"): ["60"],
+    ("docs/guide/toolkit.md", "One call from what you have"): ["0"],
+    ("docs/guide/toolkit.md", "Frequency grids"): ["169"],
+    ("docs/guide/toolkit.md", "How long a channel needs: settling time"): [
+        "206",
+        "ms",
+        "for",
+        "A0,",
+        "23.4",
+        "ms",
+        "for",
+        "A4",
+    ],
+    ("docs/guide/toolkit.md", "Labelled arrays and pictures"): ["('frequency',", "'time')"],
     ("docs/guide/frequencies.md", "Frequencies"): ["170"],
     ("docs/guide/results.md", "Decibels"): ["[", "-6.", "-45.8]"],
 }
@@ -208,16 +221,19 @@ def test_cpp_page_includes_the_programs_that_ci_builds():
     "hop, cuts",
     [(4, [0, 1, 2, 3, 5, 5, 9]), (1, [3, 4]), (7, list(range(0, 60, 6))), (64, [10, 130, 400])],
 )
-def test_streaming_recipe_equals_one_call(hop, cuts):
+def test_streaming_analyser_equals_one_call(hop, cuts):
     namespace = {}
-    exec(python_block("docs/guide/streaming.md", "The carry-over recipe"), namespace)
+    exec(python_block("docs/guide/streaming.md", "The streaming analyser"), namespace)
     rng = np.random.default_rng(hop)
     freqs = rng.uniform(20.0, 8000.0, 11).astype(np.float32)
     signal = rng.standard_normal(500).astype(np.float32)
-    whole_bank, bank = (kavrel.ResonatorBank(freqs, 16000.0) for _ in range(2))
+    whole_bank = kavrel.ResonatorBank(freqs, 16000.0)
+    analyser = namespace["kt"].StreamAnalyser(freqs, 16000.0, hop)
 
-    pieces = list(namespace["stream_frames"](bank, np.split(signal, cuts), hop))
+    pieces = [analyser.feed(block) for block in np.split(signal, cuts)]
 
     assert_same_complex(np.concatenate(pieces), whole_bank.resonate(signal, hop), f"hop {hop}")
-    # Carried samples are consumed once they make a whole hop: same final state.
-    assert [bank.complex(i) for i in range(11)] == [whole_bank.complex(i) for i in range(11)]
+    # The samples of the unfinished frame are in the bank: the state after every sample.
+    bank, every_sample = analyser.banks[0], kavrel.ResonatorBank(freqs, 16000.0)
+    every_sample.process_samples(signal)
+    assert [bank.complex(i) for i in range(11)] == [every_sample.complex(i) for i in range(11)]

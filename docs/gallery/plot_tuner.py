@@ -9,25 +9,24 @@ channel's phase between blocks::
 
     python examples/live.py --file tune.wav --fast --plain
 
-Here the file is made first: four notes at known offsets from equal temperament (A4 in tune,
-C5 10 cents sharp, E5 15 cents flat), then an A4 with a slow vibrato of ±20 cents. The
-analyser runs headless, with a view that keeps every reading instead of printing it, and the
-trace shows the tuner's readings against the offsets played. The tuner fits its line over the
+The analyser and the tuner are ``kavrel_tools.live.LiveAnalyser`` and its ``Tuner``; the
+script adds the inputs and the views. Here the file is made first: four notes at known
+offsets from equal temperament (A4 in tune, C5 10 cents sharp, E5 15 cents flat), then an
+A4 with a slow vibrato of ±20 cents. It is read block by block into the analyser, a reading
+is kept after every block, and the trace shows the tuner's readings against the offsets
+played. The tuner fits its line over the
 last quarter second, so it has nothing to show for an eighth of a second after each change
 of note, and it follows a vibrato with a lag of about an eighth of a second.
 """
 
-import sys
 from pathlib import Path
 
 import matplotlib.pyplot as plt
 import numpy as np
 import soundfile
 
-ROOT = next(p for p in [Path.cwd(), *Path.cwd().parents] if (p / "examples").is_dir())
-sys.path.insert(0, str(ROOT / "examples"))
-
-import live  # noqa: E402
+from kavrel_tools import PIANO_KEYS, note_name
+from kavrel_tools.live import LiveAnalyser
 
 rate = 48000
 # (MIDI note, offset in cents, seconds, vibrato depth in cents)
@@ -44,46 +43,30 @@ signal, truth = np.concatenate(pieces), np.concatenate(truth)
 soundfile.write("tune.wav", signal.astype(np.float32), rate, subtype="FLOAT")
 
 
-class Trace:
-    """A view for live.run_file that keeps every reading (one per block)."""
-
-    period = 256 / rate
-    max_notes = 1
-    show_last = False
-
-    def __init__(self):
-        self.readings = []
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def show(self, reading):
-        self.readings.append(reading)
-
-
-trace = Trace()
-live.run_file("tune.wav", 256, True, lambda source, sample_rate: trace)  # --fast: no pacing
-readings = trace.readings
+analyser = LiveAnalyser(rate)
+readings = []
+for block in soundfile.blocks("tune.wav", blocksize=256, dtype="float32"):
+    analyser.feed(block)
+    readings.append(analyser.reading(max_notes=1))
 Path("tune.wav").unlink()
 
 seconds = np.array([r.seconds for r in readings])
 cents = np.array([np.nan if r.cents is None else r.cents for r in readings])
-notes = [None if r.strongest is None else live.note_name(live.KEYS[r.strongest]) for r in readings]
-for start in (1.0, 2.2, 3.4, 5.0):  # the --plain line of a moment in each note
-    print(live.plain_line(readings[int(np.searchsorted(seconds, start))]))
+for start in (1.0, 2.2, 3.4, 5.0):  # a moment in each note
+    r = readings[int(np.searchsorted(seconds, start))]
+    name = "--" if r.strongest is None else note_name(PIANO_KEYS[r.strongest])
+    offset = "--" if r.cents is None else f"{r.cents:+.1f} cents"
+    print(f"{r.seconds:5.2f} s  {name:<3} {offset}")
 
 fig, ax = plt.subplots(figsize=(10, 4.5), layout="constrained")
 ax.plot(np.arange(len(truth)) / rate, truth, color="0.6", linewidth=3, label="played")
 ax.plot(seconds, cents, color="C1", linewidth=1.2, label="tuner (a reading every 256 samples)")
 edges = np.cumsum([0] + [s for _, _, s, _ in score])
 for (midi, *_), a, b in zip(score, edges[:-1], edges[1:]):
-    ax.text((a + b) / 2, 27, live.note_name(midi), ha="center", fontsize=11)
+    ax.text((a + b) / 2, 27, note_name(midi), ha="center", fontsize=11)
 ax.set_ylim(-30, 32)
 ax.set_xlabel("time (s)")
 ax.set_ylabel("offset from equal temperament (cents)")
-ax.set_title("live.py's tuner on a sound file")
+ax.set_title("The live analyser's tuner on a sound file")
 ax.legend(loc="lower left")
 ax.grid(alpha=0.3)

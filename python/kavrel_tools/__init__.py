@@ -1,0 +1,50 @@
+"""kavrel_tools: what a user needs around a kavrel resonator bank.
+
+- `kavrel_tools.frequencies`: piano keys, log-spaced grids, Hz <-> MIDI <-> note names;
+- `kavrel_tools.audio`: arrays and sound files into the float32 samples a bank takes;
+- `kavrel_tools.stream`: a streaming analyser (blocks of any size, frames at a fixed hop,
+  bit for bit those of one `resonate`), settling times, and `analyse` for a whole signal;
+- `kavrel_tools.results`: power, magnitude and dB, labelled spectrograms, their picture;
+- `kavrel_tools.parallel`: one analysis split by channels over every core;
+- `kavrel_tools.live`: the live analyser and tuner's core.
+
+The `kavrel` module itself is unchanged; this package only calls it.
+"""
+
+from .audio import as_signal, load
+from .frequencies import (
+    PIANO_KEYS,
+    TUNING_HZ,
+    below_nyquist,
+    hz_to_midi,
+    key_frequencies,
+    log_frequencies,
+    midi_to_hz,
+    note_name,
+    note_to_midi,
+)
+from .parallel import parallel_resonate
+from .results import Spectrogram, magnitude_db, power, power_db
+from .stream import StreamAnalyser, analyse, settling_time
+
+__all__ = [
+    "PIANO_KEYS",
+    "TUNING_HZ",
+    "Spectrogram",
+    "StreamAnalyser",
+    "analyse",
+    "as_signal",
+    "below_nyquist",
+    "hz_to_midi",
+    "key_frequencies",
+    "load",
+    "log_frequencies",
+    "magnitude_db",
+    "midi_to_hz",
+    "note_name",
+    "note_to_midi",
+    "parallel_resonate",
+    "power",
+    "power_db",
+    "settling_time",
+]
