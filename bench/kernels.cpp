@@ -169,9 +169,8 @@ int main(int argc, char** argv) {
     kernels.push_back({"portable as built", kavrel::kernel::portable::run_tiled, 0});
 
     std::printf("kernel picked at import on this processor: %s\n", kavrel::kernel_name(picked));
-    std::printf("kernels this processor runs: %s%savx2 %s, portable\n\n",
-                avx512 != nullptr ? "avx512, " : "", avx2 != nullptr ? "" : "(no ",
-                avx2 != nullptr ? "" : "avx2)");
+    std::printf("kernels this processor runs: %s%sportable\n\n",
+                avx512 != nullptr ? "avx512, " : "", avx2 != nullptr ? "avx2, " : "");
 
     // The bound of each width, in channel-samples per second.
     double bound256 = 0.0, bound512 = 0.0;
