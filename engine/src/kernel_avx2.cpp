@@ -6,12 +6,13 @@
 #include "segments.hpp"
 
 // The AVX2 kernel: the recurrence in AVX2 and FMA intrinsics, eight channels
-// per register. This is the only file of the engine compiled for AVX2 and FMA
-// (see CMakeLists.txt), and only for x86-64; kernel.cpp calls it only on a
-// processor that has them. So that no AVX instruction can run elsewhere, nothing here may be
+// per register. Besides the AVX-512 kernel, this is the only file of the engine
+// compiled for AVX2 and FMA (see CMakeLists.txt), and only for x86-64; kernel.cpp calls it only on
+// a processor that has them. So that no AVX instruction can run elsewhere, nothing here may be
 // emitted as a symbol that another file could also define (the linker keeps one copy of an inline
 // function or template instance, and it could be this one): the helpers live in an unnamed
-// namespace, and no standard-library function is called, only intrinsics, which are always inlined.
+// namespace (the segment loop of segments.hpp too), and no standard-library function is called,
+// only intrinsics, which are always inlined.
 namespace kavrel::kernel::avx2 {
 
 namespace {
