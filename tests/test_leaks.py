@@ -185,7 +185,7 @@ def test_calls_keep_no_references_objects_or_memory(case):
     watched = [*args, *kwargs.values()] + (
         [owner] if isinstance(owner, kavrel.ResonatorBank) else []
     )
-    run(fn, args, kwargs, expected, 20)  # first-use objects (NumPy table, holder type)
+    run(fn, args, kwargs, expected, 20)  # first-use objects (NumPy's C-API table, caches)
     gc.collect()
     refs = [sys.getrefcount(obj) for obj in watched]
     objects = len(gc.get_objects())

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
-// Only an x86-64 build with the AVX2 kernel asks the processor anything.
-#if (defined(__x86_64__) || defined(_M_X64)) && defined(KAVREL_AVX2_KERNEL)
-#define KAVREL_CHECK_AVX2 1
+// Only an x86-64 build with the vector kernels asks the processor anything.
+#if (defined(__x86_64__) || defined(_M_X64)) && defined(KAVREL_X86_KERNELS)
+#define KAVREL_CHECK_X86 1
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #else
@@ -24,14 +24,19 @@ namespace {
 
 constexpr Implementation portable_impl{KernelKind::portable, portable::run_tiled,
                                        portable::magnitudes};
-#ifdef KAVREL_AVX2_KERNEL
+#ifdef KAVREL_X86_KERNELS
 constexpr Implementation avx2_impl{KernelKind::avx2, avx2::run_tiled, avx2::magnitudes};
+constexpr Implementation avx512_impl{KernelKind::avx512, avx512::run_tiled, avx512::magnitudes};
 #endif
 
-#ifdef KAVREL_CHECK_AVX2
-// CPUID leaf 1: ECX bits 12 (FMA), 27 (OSXSAVE), 28 (AVX); leaf 7: EBX bit 5 (AVX2).
+#ifdef KAVREL_CHECK_X86
+// CPUID leaf 1: ECX bits 12 (FMA), 27 (OSXSAVE), 28 (AVX); leaf 7: EBX bits 5
+// (AVX2) and 16 (AVX512F).
 constexpr std::uint32_t fma_bit = 1u << 12, osxsave_bit = 1u << 27, avx_bit = 1u << 28;
-constexpr std::uint32_t avx2_bit = 1u << 5;
+constexpr std::uint32_t avx2_bit = 1u << 5, avx512f_bit = 1u << 16;
+// XCR0: the operating system saves the SSE and AVX state (bits 1, 2), and the
+// AVX-512 state: opmask registers, upper halves of ZMM0-15, ZMM16-31 (bits 5-7).
+constexpr std::uint64_t ymm_state = 0x6, zmm_state = 0xe0;
 
 #if defined(_MSC_VER) && !defined(__clang__)
 bool cpuid(unsigned leaf, std::uint32_t (&r)[4]) noexcept {
@@ -64,21 +69,46 @@ std::uint64_t read_xcr0() noexcept {
 }
 #endif
 
-// AVX, AVX2 and FMA, and an operating system that saves the SSE and AVX
-// register state (XCR0 bits 1 and 2) on context switches, without which AVX
-// instructions fault.
-bool has_avx2_and_fma() noexcept {
-    std::uint32_t r1[4] = {}, r7[4] = {};
-    if (!cpuid(1, r1) || !cpuid(7, r7)) return false;
+// What the processor and the operating system offer the vector kernels.
+struct Features {
+    // AVX, AVX2 and FMA, their register state saved by the operating system
+    // (without which AVX instructions fault).
+    bool avx2 = false;
+    // AVX512F as well, and its register state saved.
+    bool avx512 = false;
+    // An AMD processor of family 19h (Zen 3 and Zen 4; only Zen 4 has
+    // AVX-512), which executes each 512-bit operation as two 256-bit halves.
+    bool splits_512 = false;
+};
+
+Features features() noexcept {
+    Features f;
+    std::uint32_t r0[4] = {}, r1[4] = {}, r7[4] = {};
+    if (!cpuid(0, r0) || !cpuid(1, r1) || !cpuid(7, r7)) return f;
     const std::uint32_t need = fma_bit | osxsave_bit | avx_bit;
-    if ((r1[2] & need) != need || (r7[1] & avx2_bit) == 0) return false;
-    return (read_xcr0() & 0x6) == 0x6;
+    if ((r1[2] & need) != need || (r7[1] & avx2_bit) == 0) return f;
+    const std::uint64_t xcr0 = read_xcr0();
+    f.avx2 = (xcr0 & ymm_state) == ymm_state;
+    f.avx512 = f.avx2 && (r7[1] & avx512f_bit) != 0 && (xcr0 & zmm_state) == zmm_state;
+    // Vendor "AuthenticAMD" in EBX, EDX, ECX; the family is the base family
+    // (EAX bits 8-11) plus the extended family (bits 20-27).
+    const bool amd = r0[1] == 0x68747541u && r0[3] == 0x69746e65u && r0[2] == 0x444d4163u;
+    const std::uint32_t family = ((r1[0] >> 8) & 0xfu) + ((r1[0] >> 20) & 0xffu);
+    f.splits_512 = amd && family == 0x19;
+    return f;
 }
 #endif
 
+// The rule: AVX-512 where the processor runs 512-bit operations at full
+// width, AVX2 where it has AVX-512 but splits each 512-bit operation into two
+// 256-bit halves and the AVX-512 kernel is not faster there (measured with
+// bench/kernels.py), AVX2 where it has AVX2 and FMA, the portable kernel
+// elsewhere.
 const Implementation& choose() noexcept {
-#ifdef KAVREL_CHECK_AVX2
-    if (has_avx2_and_fma()) return avx2_impl;
+#ifdef KAVREL_CHECK_X86
+    const Features f = features();
+    if (f.avx512 && !f.splits_512) return avx512_impl;
+    if (f.avx2) return avx2_impl;
 #endif
     return portable_impl;
 }
@@ -89,8 +119,10 @@ std::atomic<const Implementation*> in_use{nullptr};
 
 const Implementation* find(KernelKind kind) noexcept {
     if (kind == KernelKind::portable) return &portable_impl;
-#ifdef KAVREL_CHECK_AVX2
-    if (kind == KernelKind::avx2 && has_avx2_and_fma()) return &avx2_impl;
+#ifdef KAVREL_CHECK_X86
+    const Features f = features();
+    if (kind == KernelKind::avx2 && f.avx2) return &avx2_impl;
+    if (kind == KernelKind::avx512 && f.avx512) return &avx512_impl;
 #endif
     return nullptr;
 }
@@ -111,7 +143,15 @@ void use(const Implementation& impl) noexcept { in_use.store(&impl, std::memory_
 KernelKind active_kernel() noexcept { return kernel::active().kind; }
 
 const char* kernel_name(KernelKind kind) noexcept {
-    return kind == KernelKind::avx2 ? "avx2" : "portable";
+    switch (kind) {
+    case KernelKind::avx2:
+        return "avx2";
+    case KernelKind::avx512:
+        return "avx512";
+    case KernelKind::portable:
+        break;
+    }
+    return "portable";
 }
 
 }  // namespace kavrel

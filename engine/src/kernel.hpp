@@ -9,7 +9,8 @@
 //   p  = (pr*rr - pm*rm, pr*rm + pm*rr)
 // Channels never read each other's state, so the order of the channel and
 // sample loops does not change a bit of the result. The plain statement of
-// these rules, which every kernel is tested against, is in oracle.cpp.
+// these rules, which every kernel is tested against, is the oracle beside the
+// engine tests (tests/engine/oracle.cpp).
 #pragma once
 
 #include <cstddef>
@@ -49,8 +50,9 @@ struct FrameSink {
 // Every implementation of the recurrence provides these two functions:
 //
 // run_tiled(c, xs, len, count, frames) runs `len` samples through all
-// channels, tile by tile: each tile of 16 channels (the last one masked to the
-// channels that exist) keeps its state in registers for the whole run,
+// channels, tile by tile: each tile (a few vector registers' worth of
+// channels, its size the kernel's own; the last tile may be smaller and is
+// masked to the channels that exist) keeps its state in registers for the whole run,
 // renormalises its phasors whenever the running count, starting from `count`,
 // reaches a multiple of renorm_period, and records frames. Advances `frames`
 // past the samples consumed. The caller advances the count.
@@ -76,7 +78,7 @@ void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_
 void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept;
 }  // namespace portable
 
-#ifdef KAVREL_AVX2_KERNEL
+#ifdef KAVREL_X86_KERNELS
 // AVX2 and FMA intrinsics (kernel_avx2.cpp, compiled for those instructions
 // and only for x86-64): never call it unless the processor has them.
 namespace avx2 {
@@ -84,14 +86,23 @@ void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_
                FrameSink* frames) noexcept;
 void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept;
 }  // namespace avx2
+
+// AVX-512F intrinsics (kernel_avx512.cpp, compiled for AVX-512 and only for
+// x86-64): never call it unless the processor and the operating system
+// support AVX-512.
+namespace avx512 {
+void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_t count,
+               FrameSink* frames) noexcept;
+void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept;
+}  // namespace avx512
 #endif
 
 // The implementation of the given kind, or null when this build or this
 // processor cannot run it.
 const Implementation* find(KernelKind kind) noexcept;
 
-// The implementation in use: the fastest one this processor runs, chosen on
-// the first call of any thread.
+// The implementation in use, chosen on the first call of any thread: the
+// fastest one this processor runs (see kernel.cpp for the rule).
 const Implementation& active() noexcept;
 
 // Makes `impl` the implementation in use; for the engine's tests and

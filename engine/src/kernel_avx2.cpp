@@ -1,16 +1,18 @@
-#include "kernel.hpp"
-
 #include <immintrin.h>
 
 #include <cstdint>
 
+#include "kernel.hpp"
+#include "segments.hpp"
+
 // The AVX2 kernel: the recurrence in AVX2 and FMA intrinsics, eight channels
-// per register. This is the only file of the engine compiled for AVX2 and FMA
-// (see CMakeLists.txt), and only for x86-64; kernel.cpp calls it only on a
-// processor that has them. So that no AVX instruction can run elsewhere, nothing here may be
+// per register. Besides the AVX-512 kernel, this is the only file of the engine
+// compiled for AVX2 and FMA (see CMakeLists.txt), and only for x86-64; kernel.cpp calls it only on
+// a processor that has them. So that no AVX instruction can run elsewhere, nothing here may be
 // emitted as a symbol that another file could also define (the linker keeps one copy of an inline
 // function or template instance, and it could be this one): the helpers live in an unnamed
-// namespace, and no standard-library function is called, only intrinsics, which are always inlined.
+// namespace (the segment loop of segments.hpp too), and no standard-library function is called,
+// only intrinsics, which are always inlined.
 namespace kavrel::kernel::avx2 {
 
 namespace {
@@ -36,7 +38,7 @@ struct Mask {
 };
 
 inline Mask lanes_at(std::size_t k, std::size_t n) noexcept {
-    const std::size_t valid = n - k < 8 ? n - k : std::size_t{8};
+    const std::size_t valid = lanes_in_group(k, n, 8);
     const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     return {_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(valid)), index), valid == 8};
 }
@@ -130,54 +132,64 @@ inline void record_lanes(const Lanes& l, const Mask& m, std::size_t valid,
 // registers for the whole run. Two independent groups hide the latency of the
 // phasor rotation, which carries from one sample to the next.
 template <int V>
+struct Tile {
+    static_assert(V == 1 || V == 2);
+    std::size_t k0;
+    Mask m0, m1;
+    std::size_t valid0, valid1;
+    // Outside the tile, whose lanes stay in registers while the table's
+    // address is hidden from the optimiser.
+    Factors* table;
+    Lanes l0, l1;
+
+    Tile(const Channels& c, std::size_t first, Factors* factors) noexcept
+        : k0(first),
+          m0(lanes_at(first, c.n)),
+          m1(V == 2 ? lanes_at(first + 8, c.n) : m0),
+          valid0(lanes_in_group(first, c.n, 8)),
+          valid1(V == 2 ? lanes_in_group(first + 8, c.n, 8) : 0),
+          table(factors) {
+        l0 = load_lanes(c, k0, m0, table[0]);
+        l1 = V == 2 ? load_lanes(c, k0 + 8, m1, table[V - 1]) : l0;
+    }
+
+    void store(const Channels& c) const noexcept {
+        store_lanes(c, k0, m0, l0);
+        if constexpr (V == 2) store_lanes(c, k0 + 8, m1, l1);
+    }
+
+    void step(const float* xp) noexcept {
+        const Factors* f = table;
+#if defined(__GNUC__) || defined(__clang__)
+        // Hides the table's address from the optimiser once per sample, so
+        // that it reads the factors as memory operands instead of hoisting
+        // them into registers and spilling the state. MSVC-style compilers
+        // take no GNU inline assembly and go without.
+        __asm__("" : "+r"(f));
+#endif
+        const __m256 x = _mm256_broadcast_ss(xp);
+        step_lanes(l0, x, f[0]);
+        if constexpr (V == 2) step_lanes(l1, x, f[1]);
+    }
+
+    void renormalize() noexcept {
+        renormalize_lanes(l0);
+        if constexpr (V == 2) renormalize_lanes(l1);
+    }
+
+    void record(Complex32* row) const noexcept {
+        record_lanes(l0, m0, valid0, row + k0);
+        if constexpr (V == 2) record_lanes(l1, m1, valid1, row + k0 + 8);
+    }
+};
+
+template <int V>
 void run_tile(const Channels& c, std::size_t k0, const float* xs, std::size_t len,
               std::uint64_t count, FrameSink frames) noexcept {
-    static_assert(V == 1 || V == 2);
-    const Mask m0 = lanes_at(k0, c.n);
-    const Mask m1 = V == 2 ? lanes_at(k0 + 8, c.n) : m0;
     Factors table[V];
-    Lanes l0 = load_lanes(c, k0, m0, table[0]);
-    Lanes l1 = V == 2 ? load_lanes(c, k0 + 8, m1, table[V - 1]) : l0;
-    const auto valid_from = [&](std::size_t k) { return c.n - k < 8 ? c.n - k : std::size_t{8}; };
-    const std::size_t valid0 = valid_from(k0);
-    const std::size_t valid1 = V == 2 ? valid_from(k0 + 8) : 0;
-
-    std::size_t t = 0;
-    while (t < len) {
-        // The next stop: the end of the run, the next renormalisation point or
-        // the end of the current frame, whichever comes first.
-        std::uint64_t seg = len - t;
-        const std::uint64_t to_renorm = renorm_period - (count + t) % renorm_period;
-        if (to_renorm < seg) seg = to_renorm;
-        if (frames.row != nullptr && frames.hop - frames.filled < seg)
-            seg = frames.hop - frames.filled;
-        const std::size_t stop = t + static_cast<std::size_t>(seg);
-        for (; t < stop; ++t) {
-            // Hides the table's address from the optimiser once per sample, so
-            // that it reads the factors as memory operands instead of hoisting
-            // them into registers and spilling the state.
-            const Factors* f = table;
-            __asm__("" : "+r"(f));
-            const __m256 x = _mm256_broadcast_ss(xs + t);
-            step_lanes(l0, x, f[0]);
-            if constexpr (V == 2) step_lanes(l1, x, f[1]);
-        }
-        if ((count + t) % renorm_period == 0) {
-            renormalize_lanes(l0);
-            if constexpr (V == 2) renormalize_lanes(l1);
-        }
-        if (frames.row != nullptr) {
-            frames.filled += seg;
-            if (frames.filled == frames.hop) {
-                record_lanes(l0, m0, valid0, frames.row + k0);
-                if constexpr (V == 2) record_lanes(l1, m1, valid1, frames.row + k0 + 8);
-                frames.row += frames.stride;
-                frames.filled = 0;
-            }
-        }
-    }
-    store_lanes(c, k0, m0, l0);
-    if constexpr (V == 2) store_lanes(c, k0 + 8, m1, l1);
+    Tile<V> t(c, k0, table);
+    run_segments(t, xs, len, count, frames);
+    t.store(c);
 }
 
 }  // namespace
@@ -189,13 +201,9 @@ void run_tiled(const Channels& c, const float* xs, std::size_t len, std::uint64_
     std::size_t k = 0;
     for (; k + 8 < c.n; k += 16) run_tile<2>(c, k, xs, len, count, sink);
     if (k < c.n) run_tile<1>(c, k, xs, len, count, sink);
-    if (frames != nullptr) {
-        const std::uint64_t total = frames->filled + len;
-        frames->row += static_cast<std::size_t>(total / frames->hop) * frames->stride;
-        frames->filled = total % frames->hop;
-        // Orders the cache-bypassing frame stores before the frames are handed on.
-        _mm_sfence();
-    }
+    advance_frames(frames, len);
+    // Orders the cache-bypassing frame stores before the frames are handed on.
+    if (frames != nullptr) _mm_sfence();
 }
 
 void magnitudes(const float* re, const float* im, std::size_t n, float* out) noexcept {

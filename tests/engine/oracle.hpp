@@ -1,6 +1,6 @@
 // The oracle: the bank's arithmetic written once, plainly, in scalar C++. The
-// engine tests check the fast kernel against it bit for bit. Not part of the
-// engine library; the tests compile it.
+// engine tests check every kernel against it bit for bit. Not part of the
+// engine library: it lives with the tests, which alone compile it.
 #pragma once
 
 #include <cstddef>
