@@ -5,6 +5,7 @@ with KAVREL_DOCS_HTML set to it; without it that test is skipped.
 """
 
 import ast
+import doctest
 import html
 import importlib.util
 import os
@@ -48,6 +49,34 @@ def stub_names():
         elif isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
             names[f"kavrel.{node.name}"] = ast.get_docstring(node)
     return names
+
+
+def stub_examples():
+    """[(name, doctest)] of every stub docstring that holds an example."""
+    parser = doctest.DocTestParser()
+    tests = []
+    for name, doc in stub_names().items():
+        test = parser.get_doctest(doc or "", {}, name, "kavrel-stubs/__init__.pyi", 0)
+        if test.examples:
+            tests.append((name, test))
+    return tests
+
+
+STUB_EXAMPLES = stub_examples()
+
+
+def test_every_public_object_has_an_example():
+    assert sorted(name for name, _ in STUB_EXAMPLES) == sorted(stub_names())
+
+
+@pytest.mark.parametrize("test", [t for _, t in STUB_EXAMPLES], ids=[n for n, _ in STUB_EXAMPLES])
+def test_stub_example_runs_as_written(test):
+    """Each example runs alone, from its own imports, against the installed
+    module, and prints exactly what the docstring shows."""
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    failures = []
+    runner.run(test, out=failures.append)
+    assert runner.summarize(verbose=False).failed == 0, "".join(failures)
 
 
 def test_stub_surface_is_the_documented_one():
