@@ -85,9 +85,9 @@ class ResonatorBank:
         array([220., 440., 880.], dtype=float32)
 
     See Also:
-        :meth:`ResonatorBank.__new__ <kavrel.ResonatorBank.__new__>`: the
-        parameters of a bank.
-        :func:`~kavrel.heuristic_alphas`: the default smoothing factors.
+        - :meth:`ResonatorBank.__new__ <kavrel.ResonatorBank.__new__>`: the
+          parameters of a bank.
+        - :func:`~kavrel.heuristic_alphas`: the default smoothing factors.
     """
 
     def __new__(
@@ -136,10 +136,10 @@ class ResonatorBank:
             ValueError: freqs, alphas, and betas must have the same length
 
         See Also:
-            :func:`~kavrel.alpha_from_tau`: a smoothing factor from a time constant.
-            :func:`~kavrel.heuristic_alphas`: the smoothing factors used when
-            ``alphas`` is ``None``.
-            :func:`~kavrel.midi_to_hz`: frequencies of musical notes.
+            - :func:`~kavrel.alpha_from_tau`: a smoothing factor from a time constant.
+            - :func:`~kavrel.heuristic_alphas`: the smoothing factors used when
+              ``alphas`` is ``None``.
+            - :func:`~kavrel.midi_to_hz`: frequencies of musical notes.
         """
     def __len__(self) -> int:
         """The number of channels (the length of ``freqs``).
@@ -152,7 +152,7 @@ class ResonatorBank:
             3
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.frequencies`: the frequencies themselves.
+            - :meth:`~kavrel.ResonatorBank.frequencies`: the frequencies themselves.
         """
     def process_sample(self, sample: _Real) -> None:
         """Advance every channel by one sample.
@@ -180,8 +180,8 @@ class ResonatorBank:
             True
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.process_samples`: a block of samples at once.
-            :meth:`~kavrel.ResonatorBank.resonate`: a block, with a frame of readings every hop.
+            - :meth:`~kavrel.ResonatorBank.process_samples`: a block of samples at once.
+            - :meth:`~kavrel.ResonatorBank.resonate`: a block, with a frame of readings every hop.
         """
     def process_samples(self, samples: NDArray[np.float32]) -> None:
         """Advance every channel by a block of samples, in order.
@@ -219,9 +219,9 @@ class ResonatorBank:
             array([0. , 0.5], dtype=float32)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.process_sample`: one sample.
-            :meth:`~kavrel.ResonatorBank.resonate`: a block, with a frame of readings every hop.
-            :meth:`~kavrel.ResonatorBank.reset`: start the stream over.
+            - :meth:`~kavrel.ResonatorBank.process_sample`: one sample.
+            - :meth:`~kavrel.ResonatorBank.resonate`: a block, with a frame of readings every hop.
+            - :meth:`~kavrel.ResonatorBank.reset`: start the stream over.
         """
     def resonate(self, signal: NDArray[np.float32], hop: SupportsIndex) -> NDArray[np.complex64]:
         """Analyse a signal and return one frame of channel values every ``hop`` samples.
@@ -235,7 +235,7 @@ class ResonatorBank:
         Only whole hops are consumed: the result has ``len(signal) // hop``
         rows, and the trailing ``len(signal) % hop`` samples are neither
         processed nor kept. To analyse a stream block by block, carry them
-        into the next call (see the user guide's page on streaming).
+        into the next call (see :doc:`/guide/streaming`).
 
         The interpreter lock is released while the signal is analysed.
 
@@ -274,8 +274,8 @@ class ResonatorBank:
             True
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.process_samples`: advance without frames.
-            :meth:`~kavrel.ResonatorBank.complex`: one channel's value, read from the bank.
+            - :meth:`~kavrel.ResonatorBank.process_samples`: advance without frames.
+            - :meth:`~kavrel.ResonatorBank.complex`: one channel's value, read from the bank.
         """
     def reset(self) -> None:
         """Put the running state back to the state after construction.
@@ -299,7 +299,7 @@ class ResonatorBank:
             array([0., 0.], dtype=float32)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.__new__`: a new bank, in the same state as one reset.
+            - :meth:`~kavrel.ResonatorBank.__new__`: a new bank, in the same state as one reset.
         """
     def freq(self, i: SupportsIndex) -> float:
         """The frequency of channel ``i`` in Hz, as stored (a ``float32`` value).
@@ -318,7 +318,7 @@ class ResonatorBank:
             1000.0999755859375
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.frequencies`: every channel's frequency.
+            - :meth:`~kavrel.ResonatorBank.frequencies`: every channel's frequency.
         """
     def phase(self, i: SupportsIndex) -> float:
         """The phase of channel ``i`` in radians, between -pi and pi.
@@ -345,8 +345,8 @@ class ResonatorBank:
             -1.57
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.phases`: every channel's phase.
-            :meth:`~kavrel.ResonatorBank.complex`: the value whose angle this is.
+            - :meth:`~kavrel.ResonatorBank.phases`: every channel's phase.
+            - :meth:`~kavrel.ResonatorBank.complex`: the value whose angle this is.
         """
     def power(self, i: SupportsIndex) -> float:
         """The power of channel ``i``: re * re + im * im of its complex value.
@@ -374,8 +374,8 @@ class ResonatorBank:
             -0.01
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.powers`: every channel's power.
-            :meth:`~kavrel.ResonatorBank.magnitude`: its square root.
+            - :meth:`~kavrel.ResonatorBank.powers`: every channel's power.
+            - :meth:`~kavrel.ResonatorBank.magnitude`: its square root.
         """
     def magnitude(self, i: SupportsIndex) -> float:
         """The magnitude of channel ``i``: the single-precision square root of ``power(i)``.
@@ -398,8 +398,8 @@ class ResonatorBank:
             0.5
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.magnitudes`: every channel's magnitude.
-            :meth:`~kavrel.ResonatorBank.power`: its square.
+            - :meth:`~kavrel.ResonatorBank.magnitudes`: every channel's magnitude.
+            - :meth:`~kavrel.ResonatorBank.power`: its square.
         """
     def complex(self, i: SupportsIndex) -> builtins.complex:
         """The complex value of channel ``i`` (the output of its second moving average).
@@ -421,9 +421,9 @@ class ResonatorBank:
             (<class 'complex'>, 0.5)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.resonate`: these values, a frame every hop.
-            :meth:`~kavrel.ResonatorBank.magnitude`: its modulus.
-            :meth:`~kavrel.ResonatorBank.phase`: its angle.
+            - :meth:`~kavrel.ResonatorBank.resonate`: these values, a frame every hop.
+            - :meth:`~kavrel.ResonatorBank.magnitude`: its modulus.
+            - :meth:`~kavrel.ResonatorBank.phase`: its angle.
         """
     def frequencies(self) -> NDArray[np.float32]:
         """The channel frequencies in Hz: a new ``float32`` array of shape ``(len(self),)``.
@@ -436,7 +436,7 @@ class ResonatorBank:
             array([ 440. , 1000.1], dtype=float32)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.freq`: one channel's frequency.
+            - :meth:`~kavrel.ResonatorBank.freq`: one channel's frequency.
         """
     def magnitudes(self) -> NDArray[np.float32]:
         """``magnitude(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``.
@@ -452,7 +452,7 @@ class ResonatorBank:
             array([0.0017, 0.4993], dtype=float32)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.magnitude`: one channel's magnitude.
+            - :meth:`~kavrel.ResonatorBank.magnitude`: one channel's magnitude.
         """
     def phases(self) -> NDArray[np.float32]:
         """``phase(i)`` of every channel in radians: a new ``float32`` array of shape
@@ -469,7 +469,7 @@ class ResonatorBank:
             array([-3.06, -0.  ], dtype=float32)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.phase`: one channel's phase.
+            - :meth:`~kavrel.ResonatorBank.phase`: one channel's phase.
         """
     def powers(self) -> NDArray[np.float32]:
         """``power(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``.
@@ -485,7 +485,7 @@ class ResonatorBank:
             array([0.    , 0.2493], dtype=float32)
 
         See Also:
-            :meth:`~kavrel.ResonatorBank.power`: one channel's power.
+            - :meth:`~kavrel.ResonatorBank.power`: one channel's power.
         """
 
 def midi_to_hz(midi: _Real, tuning: _Real) -> float:
@@ -509,7 +509,7 @@ def midi_to_hz(midi: _Real, tuning: _Real) -> float:
         261.62554931640625
 
     See Also:
-        :class:`~kavrel.ResonatorBank`: a bank tuned to these frequencies.
+        - :class:`~kavrel.ResonatorBank`: a bank tuned to these frequencies.
     """
 
 def alpha_from_tau(tau: _Real, sample_rate: _Real) -> float:
@@ -532,8 +532,8 @@ def alpha_from_tau(tau: _Real, sample_rate: _Real) -> float:
         1.0
 
     See Also:
-        :func:`~kavrel.tau_from_alpha`: the inverse.
-        :func:`~kavrel.heuristic_alpha`: the default factor of a channel.
+        - :func:`~kavrel.tau_from_alpha`: the inverse.
+        - :func:`~kavrel.heuristic_alpha`: the default factor of a channel.
     """
 
 def tau_from_alpha(alpha: _Real, sample_rate: _Real) -> float:
@@ -554,7 +554,7 @@ def tau_from_alpha(alpha: _Real, sample_rate: _Real) -> float:
         0.006010113283991814
 
     See Also:
-        :func:`~kavrel.alpha_from_tau`: the inverse.
+        - :func:`~kavrel.alpha_from_tau`: the inverse.
     """
 
 def heuristic_alpha(freq: _Real, sample_rate: _Real) -> float:
@@ -574,8 +574,8 @@ def heuristic_alpha(freq: _Real, sample_rate: _Real) -> float:
         0.0037658214569091797
 
     See Also:
-        :func:`~kavrel.heuristic_alphas`: the same for an array of frequencies.
-        :func:`~kavrel.tau_from_alpha`: the time constant of a factor.
+        - :func:`~kavrel.heuristic_alphas`: the same for an array of frequencies.
+        - :func:`~kavrel.tau_from_alpha`: the time constant of a factor.
     """
 
 def heuristic_alphas(freqs: NDArray[np.float32], sample_rate: _Real) -> NDArray[np.float32]:
@@ -603,6 +603,6 @@ def heuristic_alphas(freqs: NDArray[np.float32], sample_rate: _Real) -> NDArray[
         True
 
     See Also:
-        :func:`~kavrel.heuristic_alpha`: one frequency.
-        :meth:`~kavrel.ResonatorBank.__new__`: where these are the default.
+        - :func:`~kavrel.heuristic_alpha`: one frequency.
+        - :meth:`~kavrel.ResonatorBank.__new__`: where these are the default.
     """
