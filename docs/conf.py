@@ -32,10 +32,19 @@ extensions = [
     "sphinx.ext.napoleon",
     "sphinx.ext.mathjax",
     "sphinx.ext.intersphinx",
+    "matplotlib.sphinxext.plot_directive",
     "autoapi.extension",
     "sphinx_gallery.gen_gallery",
     "api_links",
+    "cpp_reference",
 ]
+
+# Figures in the guide are drawn at build time by the code shown above them.
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 110)]
+plot_rcparams = {"font.size": 9}
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "_templates", "gallery/README.rst", "auto_gallery/*.ipynb", "audio"]

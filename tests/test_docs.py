@@ -35,6 +35,27 @@ def test_citation_and_changelog_name_the_project_version():
     assert newest.split()[0] == VERSION
 
 
+def test_docs_host_builds_what_ci_builds():
+    """.readthedocs.yaml installs the same extra and runs the same Sphinx
+    command as .ci/docs, so a green CI means a site the host can build."""
+    host = (ROOT / ".readthedocs.yaml").read_text()
+    ci = (ROOT / ".ci/docs").read_text()
+    sphinx = re.compile(r"python -m sphinx (.*?) docs (\S+)")
+    assert [args for args, _ in sphinx.findall(host)] == ["-W --keep-going -b html"]
+    assert [args for args, _ in sphinx.findall(ci)] == ["-W --keep-going -b html"]
+    assert 'python -m pip install ".[docs]"' in host and '".[docs]"' in ci
+    assert "doxygen" in host and "doxygen" in ci
+
+
+def test_project_addresses_agree():
+    citation = (ROOT / "CITATION.cff").read_text()
+    project = (ROOT / "pyproject.toml").read_text()
+    repository = re.search(r'^repository-code: "(.*)"$', citation, re.M)[1]
+    site = re.search(r'^url: "(.*)"$', citation, re.M)[1]
+    assert re.search(rf'^Source = "{re.escape(repository)}"$', project, re.M)
+    assert re.search(rf'^Documentation = "{re.escape(site)}"$', project, re.M)
+
+
 def stub_names():
     """{qualified name: docstring} of the stubs' public names: the class, its
     methods (the constructor and len() included) and the module's functions."""
