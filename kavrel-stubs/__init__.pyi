@@ -455,8 +455,9 @@ class ResonatorBank:
             - :meth:`~kavrel.ResonatorBank.magnitude`: one channel's magnitude.
         """
     def phases(self) -> NDArray[np.float32]:
-        """``phase(i)`` of every channel in radians: a new ``float32`` array of shape
-        ``(len(self),)``.
+        """``phase(i)`` of every channel in radians, a new array of shape ``(len(self),)``.
+
+        The array is ``float32``.
 
         Example:
             >>> import numpy as np

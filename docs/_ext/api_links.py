@@ -11,6 +11,7 @@ without a hand-kept list. The templates of docs/_templates/autoapi put the
 directive on every page of a class, method or function.
 """
 
+from autoapi.directives import AutoapiSummary
 from docutils import nodes
 from sphinx import addnodes
 from sphinx.util.docutils import SphinxDirective
@@ -29,6 +30,17 @@ class GuideLinks(SphinxDirective):
 
     def run(self):
         return [guide_links(target=self.arguments[0])]
+
+
+class NameSummary(AutoapiSummary):
+    """sphinx-autoapi's summary table, honouring :nosignatures: (the object's
+    page shows its signature; the table gives names and first lines)."""
+
+    def get_items(self, names):
+        items = super().get_items(names)
+        if "nosignatures" in self.options:
+            items = [(name, None, summary, real) for name, _, summary, real in items]
+        return items
 
 
 def _uses(env):
@@ -71,7 +83,7 @@ def resolve(app, doctree, fromdocname):
             node.replace_self([])
             continue
         para = nodes.paragraph()
-        para += nodes.strong(text="In the user guide and the gallery: ")
+        para += nodes.strong(text="Guide and gallery pages that use it: ")
         for i, page in enumerate(pages):
             if i:
                 para += nodes.Text(", ")
@@ -87,6 +99,7 @@ def setup(app):
     app.add_config_value("api_packages", [], "env")
     app.add_node(guide_links)
     app.add_directive("api-guide-links", GuideLinks)
+    app.add_directive("autoapisummary", NameSummary, override=True)
     app.connect("doctree-read", collect)
     app.connect("env-purge-doc", purge)
     app.connect("env-merge-info", merge)
