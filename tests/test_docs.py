@@ -158,6 +158,9 @@ def test_reference_documents_exactly_the_stubs():
         body = plain_text(page)
         assert first in body, name
         assert "Example" in body and "See also" in body, name
+    # The reference links back to the guide pages that use an object.
+    resonate = reference_page(site, "kavrel.ResonatorBank.resonate").read_text()
+    assert 'href="../../guide/results.html"' in resonate
 
 
 # Guide pages that other work is converting: their API names are not yet links.
