@@ -73,11 +73,23 @@ def stub_names():
 
 
 def stub_examples():
-    """[(name, doctest)] of every stub docstring that holds an example."""
+    """[(name, doctest)] of every stub docstring that holds an example, with
+    the line numbers of the stub file."""
+    tree = ast.parse((ROOT / "kavrel-stubs/__init__.pyi").read_text())
+    first_lines = {}  # {name: line of the docstring's opening quotes}
+    for node in tree.body:
+        owner = f"kavrel.{getattr(node, 'name', '')}"
+        for item in (
+            [node, *getattr(node, "body", [])] if isinstance(node, ast.ClassDef) else [node]
+        ):
+            if isinstance(item, (ast.ClassDef, ast.FunctionDef)) and ast.get_docstring(item):
+                name = owner if item is node else f"{owner}.{item.name}"
+                first_lines[name] = item.body[0].lineno
     parser = doctest.DocTestParser()
     tests = []
     for name, doc in stub_names().items():
-        test = parser.get_doctest(doc or "", {}, name, "kavrel-stubs/__init__.pyi", 0)
+        where = first_lines.get(name, 1) - 1
+        test = parser.get_doctest(doc or "", {}, name, "kavrel-stubs/__init__.pyi", where)
         if test.examples:
             tests.append((name, test))
     return tests
