@@ -14,7 +14,6 @@ says so.
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 from docutils import nodes
@@ -55,8 +54,10 @@ def run_doxygen(app, config):
         LOG.info("no doxygen: the C++ reference shows the headers as they are")
         config.breathe_projects = {}
         return
-    out = Path(tempfile.mkdtemp(prefix="kavrel-doxygen-"))
-    app.connect("build-finished", lambda *_: shutil.rmtree(out, ignore_errors=True))
+    # Beside the build's doctrees, so that a later build in the same output
+    # folder finds the files Breathe remembers (Doxygen rewrites them each time).
+    out = Path(app.doctreedir) / "doxygen"
+    out.mkdir(parents=True, exist_ok=True)
     doxyfile = DOXYFILE.format(
         headers=HEADERS, python=sys.executable, filter=HERE / "doxygen_filter.py", out=out
     )
