@@ -40,9 +40,10 @@ Errors common to every call:
 
 Numbers are never validated: zero, negative, infinite and NaN parameters and
 samples flow through the arithmetic and show in the results. A parameter typed
-``_Real`` takes any real number: ``float``, ``int``, ``bool``, NumPy scalars,
-anything with ``__float__`` or ``__index__``; it is read as a double and
-rounded once to single precision.
+``SupportsFloat | SupportsIndex`` (the stubs' alias ``_Real``) takes any real
+number: ``float``, ``int``, ``bool``, NumPy scalars, anything with
+``__float__`` or ``__index__``; it is read as a double and rounded once to
+single precision.
 """
 
 import builtins
@@ -69,38 +70,24 @@ _Real: TypeAlias = SupportsFloat | SupportsIndex
 class ResonatorBank:
     """A bank of complex resonator channels, one per frequency.
 
-    ``ResonatorBank(freqs, sample_rate, *, alphas=None, betas=None)``
-
-    Args:
-        freqs: channel frequencies in Hz, a one-dimensional ``float32`` array
-            (it may be empty). The values are copied; changing the array
-            later does not change the bank.
-        sample_rate: samples per second of the signal the bank will be fed.
-        alphas: per-channel smoothing factor of the first moving average
-            (0 < alpha <= 1; smaller is smoother and slower), a ``float32``
-            array as long as ``freqs``. ``None`` (the default) gives each
-            channel ``heuristic_alpha(freq, sample_rate)``.
-        betas: per-channel smoothing factor of the second moving average, as
-            long as ``freqs``. ``None`` (the default) uses the alphas.
-
     A channel settles to magnitude A/2 for a steady sine of amplitude A at its
     frequency. The bank holds running state: ``process_sample``,
     ``process_samples`` and ``resonate`` advance it, the readouts report it,
     ``reset`` puts it back to the state after construction.
 
-    Raises:
-        TypeError: an array argument that is not a one-dimensional
-            ``float32`` array, or one that is not contiguous; ``alphas`` or
-            ``betas`` given by position; a ``sample_rate`` that is not a
-            number.
-        ValueError: "freqs, alphas, and betas must have the same length".
+    Example:
+        >>> import numpy as np
+        >>> import kavrel
+        >>> bank = kavrel.ResonatorBank(np.array([220.0, 440.0, 880.0], np.float32), 44100.0)
+        >>> len(bank)
+        3
+        >>> bank.frequencies()
+        array([220., 440., 880.], dtype=float32)
 
-    Example::
-
-        freqs = np.array([220.0, 440.0, 880.0], dtype=np.float32)
-        bank = ResonatorBank(freqs, 44100.0)
-        bank = ResonatorBank(freqs, 44100.0,
-                             alphas=np.full(3, alpha_from_tau(0.01, 44100.0), np.float32))
+    See Also:
+        - :meth:`ResonatorBank.__new__ <kavrel.ResonatorBank.__new__>`: the
+          parameters of a bank.
+        - :func:`~kavrel.heuristic_alphas`: the default smoothing factors.
     """
 
     def __new__(
@@ -110,9 +97,63 @@ class ResonatorBank:
         *,
         alphas: NDArray[np.float32] | None = None,
         betas: NDArray[np.float32] | None = None,
-    ) -> ResonatorBank: ...
+    ) -> ResonatorBank:
+        """Make a bank with one channel per frequency, in its initial state.
+
+        ``ResonatorBank(freqs, sample_rate, *, alphas=None, betas=None)``
+
+        Args:
+            freqs: channel frequencies in Hz, a one-dimensional ``float32`` array
+                (it may be empty). The values are copied; changing the array
+                later does not change the bank.
+            sample_rate: samples per second of the signal the bank will be fed.
+            alphas: per-channel smoothing factor of the first moving average
+                (0 < alpha <= 1; smaller is smoother and slower), a ``float32``
+                array as long as ``freqs``. ``None`` (the default) gives each
+                channel ``heuristic_alpha(freq, sample_rate)``.
+            betas: per-channel smoothing factor of the second moving average, as
+                long as ``freqs``. ``None`` (the default) uses the alphas.
+
+        Raises:
+            TypeError: an array argument that is not a one-dimensional
+                ``float32`` array, or one that is not contiguous; ``alphas`` or
+                ``betas`` given by position; a ``sample_rate`` that is not a
+                number.
+            ValueError: "freqs, alphas, and betas must have the same length".
+
+        Example:
+            Default smoothing, then a time constant of 10 ms for every channel:
+
+            >>> import numpy as np
+            >>> import kavrel
+            >>> freqs = np.array([220.0, 440.0, 880.0], dtype=np.float32)
+            >>> bank = kavrel.ResonatorBank(freqs, 44100.0)
+            >>> slow = np.full(3, kavrel.alpha_from_tau(0.01, 44100.0), dtype=np.float32)
+            >>> bank = kavrel.ResonatorBank(freqs, 44100.0, alphas=slow)
+            >>> kavrel.ResonatorBank(freqs, 44100.0, alphas=slow[:2])
+            Traceback (most recent call last):
+                ...
+            ValueError: freqs, alphas, and betas must have the same length
+
+        See Also:
+            - :func:`~kavrel.alpha_from_tau`: a smoothing factor from a time constant.
+            - :func:`~kavrel.heuristic_alphas`: the smoothing factors used when
+              ``alphas`` is ``None``.
+            - :func:`~kavrel.midi_to_hz`: frequencies of musical notes.
+        """
     def __len__(self) -> int:
-        """The number of channels (the length of ``freqs``)."""
+        """The number of channels (the length of ``freqs``).
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> bank = kavrel.ResonatorBank(np.array([110.0, 220.0, 440.0], np.float32), 8000.0)
+            >>> len(bank)
+            3
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.frequencies`: the frequencies themselves.
+        """
     def process_sample(self, sample: _Real) -> None:
         """Advance every channel by one sample.
 
@@ -123,6 +164,24 @@ class ResonatorBank:
         Raises:
             TypeError: ``sample`` is not a real number.
             RuntimeError: the bank is busy in another thread.
+
+        Example:
+            Feeding samples one at a time gives the same state as feeding them as a block:
+
+            >>> import numpy as np
+            >>> import kavrel
+            >>> freqs = np.array([1000.0], np.float32)
+            >>> one = kavrel.ResonatorBank(freqs, 8000.0)
+            >>> block = kavrel.ResonatorBank(freqs, 8000.0)
+            >>> for x in (1.0, 0.5, -0.25):
+            ...     one.process_sample(x)
+            >>> block.process_samples(np.array([1.0, 0.5, -0.25], np.float32))
+            >>> one.complex(0) == block.complex(0)
+            True
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.process_samples`: a block of samples at once.
+            - :meth:`~kavrel.ResonatorBank.resonate`: a block, with a frame of readings every hop.
         """
     def process_samples(self, samples: NDArray[np.float32]) -> None:
         """Advance every channel by a block of samples, in order.
@@ -141,6 +200,28 @@ class ResonatorBank:
             TypeError: ``samples`` is not a one-dimensional ``float32`` array,
                 or is a non-contiguous view.
             RuntimeError: the bank is busy in another thread.
+
+        Example:
+            A signal fed in two blocks reads the same, bit for bit, as in one:
+
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> whole = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> whole.process_samples(tone[:4999])
+            >>> whole.process_samples(tone[4999:])
+            >>> np.array_equal(bank.powers(), whole.powers())
+            True
+            >>> np.round(bank.magnitudes(), 2)  # A/2 in the channel at the tone's frequency
+            array([0. , 0.5], dtype=float32)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.process_sample`: one sample.
+            - :meth:`~kavrel.ResonatorBank.resonate`: a block, with a frame of readings every hop.
+            - :meth:`~kavrel.ResonatorBank.reset`: start the stream over.
         """
     def resonate(self, signal: NDArray[np.float32], hop: SupportsIndex) -> NDArray[np.complex64]:
         """Analyse a signal and return one frame of channel values every ``hop`` samples.
@@ -154,7 +235,7 @@ class ResonatorBank:
         Only whole hops are consumed: the result has ``len(signal) // hop``
         rows, and the trailing ``len(signal) % hop`` samples are neither
         processed nor kept. To analyse a stream block by block, carry them
-        into the next call (see the user guide's page on streaming).
+        into the next call (see :doc:`/guide/streaming`).
 
         The interpreter lock is released while the signal is analysed.
 
@@ -177,10 +258,24 @@ class ResonatorBank:
                 the bank has no channels; the bank is left unchanged by a
                 hop of 0.
 
-        Example::
 
-            frames = bank.resonate(signal, 256)        # (len(signal) // 256, len(bank))
-            power_db = 10 * np.log10(np.abs(frames) ** 2 + 1e-12)
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate, hop = 8000.0, 256
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 1000)  # 2000 Hz, 4000 samples
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> frames = bank.resonate(tone, hop)
+            >>> frames.shape, frames.dtype  # 4000 // 256 frames; 160 samples left over
+            ((15, 2), dtype('complex64'))
+            >>> np.round(np.abs(frames[-1]), 2)  # magnitudes in the last frame
+            array([0. , 0.5], dtype=float32)
+            >>> bool(bank.complex(1) == frames[-1, 1])  # the bank stops after the last whole hop
+            True
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.process_samples`: advance without frames.
+            - :meth:`~kavrel.ResonatorBank.complex`: one channel's value, read from the bank.
         """
     def reset(self) -> None:
         """Put the running state back to the state after construction.
@@ -191,6 +286,20 @@ class ResonatorBank:
 
         Raises:
             RuntimeError: the bank is busy in another thread.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> bank.reset()
+            >>> bank.powers()
+            array([0., 0.], dtype=float32)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.__new__`: a new bank, in the same state as one reset.
         """
     def freq(self, i: SupportsIndex) -> float:
         """The frequency of channel ``i`` in Hz, as stored (a ``float32`` value).
@@ -200,6 +309,16 @@ class ResonatorBank:
             OverflowError: ``i`` is negative.
             PanicException: ``i >= len(self)`` ("index out of bounds: the len
                 is N but the index is I").
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> bank = kavrel.ResonatorBank(np.array([440.0, 1000.1], np.float32), 44100.0)
+            >>> bank.freq(1)  # 1000.1 rounded to float32
+            1000.0999755859375
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.frequencies`: every channel's frequency.
         """
     def phase(self, i: SupportsIndex) -> float:
         """The phase of channel ``i`` in radians, between -pi and pi.
@@ -210,6 +329,24 @@ class ResonatorBank:
             TypeError: ``i`` is not an integer.
             OverflowError: ``i`` is negative.
             PanicException: ``i >= len(self)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> round(bank.phase(1), 2)  # a cosine at the channel's frequency reads 0 rad
+            -0.0
+            >>> sine = kavrel.ResonatorBank(np.array([2000.0], np.float32), rate)
+            >>> sine.process_samples(np.tile(np.array([0, 1, 0, -1], np.float32), 2000))
+            >>> round(sine.phase(0), 2)  # a sine lags the cosine by a quarter turn
+            -1.57
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.phases`: every channel's phase.
+            - :meth:`~kavrel.ResonatorBank.complex`: the value whose angle this is.
         """
     def power(self, i: SupportsIndex) -> float:
         """The power of channel ``i``: re * re + im * im of its complex value.
@@ -222,6 +359,23 @@ class ResonatorBank:
             TypeError: ``i`` is not an integer.
             OverflowError: ``i`` is negative.
             PanicException: ``i >= len(self)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> round(bank.power(1), 2)  # a tone of amplitude 1: power 1/4
+            0.25
+            >>> import math
+            >>> round(10 * math.log10(4 * bank.power(1)), 2)  # dB relative to full scale
+            -0.01
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.powers`: every channel's power.
+            - :meth:`~kavrel.ResonatorBank.magnitude`: its square root.
         """
     def magnitude(self, i: SupportsIndex) -> float:
         """The magnitude of channel ``i``: the single-precision square root of ``power(i)``.
@@ -232,6 +386,20 @@ class ResonatorBank:
             TypeError: ``i`` is not an integer.
             OverflowError: ``i`` is negative.
             PanicException: ``i >= len(self)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> round(bank.magnitude(1), 2)  # a tone of amplitude 1: magnitude 1/2
+            0.5
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.magnitudes`: every channel's magnitude.
+            - :meth:`~kavrel.ResonatorBank.power`: its square.
         """
     def complex(self, i: SupportsIndex) -> builtins.complex:
         """The complex value of channel ``i`` (the output of its second moving average).
@@ -240,16 +408,86 @@ class ResonatorBank:
             TypeError: ``i`` is not an integer.
             OverflowError: ``i`` is negative.
             PanicException: ``i >= len(self)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> z = bank.complex(1)
+            >>> type(z), round(abs(z), 2)
+            (<class 'complex'>, 0.5)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.resonate`: these values, a frame every hop.
+            - :meth:`~kavrel.ResonatorBank.magnitude`: its modulus.
+            - :meth:`~kavrel.ResonatorBank.phase`: its angle.
         """
     def frequencies(self) -> NDArray[np.float32]:
-        """The channel frequencies in Hz: a new ``float32`` array of shape ``(len(self),)``."""
+        """The channel frequencies in Hz: a new ``float32`` array of shape ``(len(self),)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> bank = kavrel.ResonatorBank(np.array([440.0, 1000.1], np.float32), 44100.0)
+            >>> bank.frequencies()
+            array([ 440. , 1000.1], dtype=float32)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.freq`: one channel's frequency.
+        """
     def magnitudes(self) -> NDArray[np.float32]:
-        """``magnitude(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``."""
+        """``magnitude(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> np.round(bank.magnitudes(), 4)  # about A/2 at the tone's frequency
+            array([0.0017, 0.4993], dtype=float32)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.magnitude`: one channel's magnitude.
+        """
     def phases(self) -> NDArray[np.float32]:
-        """``phase(i)`` of every channel in radians: a new ``float32`` array of shape
-        ``(len(self),)``."""
+        """``phase(i)`` of every channel in radians, a new array of shape ``(len(self),)``.
+
+        The array is ``float32``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> np.round(bank.phases(), 2)  # a cosine reads 0 rad in its own channel
+            array([-3.06, -0.  ], dtype=float32)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.phase`: one channel's phase.
+        """
     def powers(self) -> NDArray[np.float32]:
-        """``power(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``."""
+        """``power(i)`` of every channel: a new ``float32`` array of shape ``(len(self),)``.
+
+        Example:
+            >>> import numpy as np
+            >>> import kavrel
+            >>> rate = 8000.0
+            >>> tone = np.tile(np.array([1, 0, -1, 0], np.float32), 2000)  # 2000 Hz, amplitude 1
+            >>> bank = kavrel.ResonatorBank(np.array([1000.0, 2000.0], np.float32), rate)
+            >>> bank.process_samples(tone)
+            >>> np.round(bank.powers(), 4)  # about A**2 / 4 at the tone's frequency
+            array([0.    , 0.2493], dtype=float32)
+
+        See Also:
+            - :meth:`~kavrel.ResonatorBank.power`: one channel's power.
+        """
 
 def midi_to_hz(midi: _Real, tuning: _Real) -> float:
     """The frequency in Hz of MIDI note ``midi`` in equal temperament.
@@ -261,10 +499,18 @@ def midi_to_hz(midi: _Real, tuning: _Real) -> float:
     Raises:
         TypeError: an argument is not a real number.
 
-    Example::
 
-        midi_to_hz(69, 440.0)   # 440.0
-        midi_to_hz(81, 440.0)   # 880.0
+    Example:
+        >>> import kavrel
+        >>> kavrel.midi_to_hz(69, 440.0)  # A4
+        440.0
+        >>> kavrel.midi_to_hz(81, 440.0)  # A5, an octave higher
+        880.0
+        >>> kavrel.midi_to_hz(60, 440.0)  # middle C, in single precision
+        261.62554931640625
+
+    See Also:
+        - :class:`~kavrel.ResonatorBank`: a bank tuned to these frequencies.
     """
 
 def alpha_from_tau(tau: _Real, sample_rate: _Real) -> float:
@@ -278,9 +524,17 @@ def alpha_from_tau(tau: _Real, sample_rate: _Real) -> float:
     Raises:
         TypeError: an argument is not a real number.
 
-    Example::
 
-        alpha_from_tau(0.01, 44100.0)   # about 1 / 441
+    Example:
+        >>> import kavrel
+        >>> kavrel.alpha_from_tau(0.01, 44100.0)  # about 1 / 441
+        0.0022649765014648438
+        >>> kavrel.alpha_from_tau(0.0, 44100.0)  # no smoothing
+        1.0
+
+    See Also:
+        - :func:`~kavrel.tau_from_alpha`: the inverse.
+        - :func:`~kavrel.heuristic_alpha`: the default factor of a channel.
     """
 
 def tau_from_alpha(alpha: _Real, sample_rate: _Real) -> float:
@@ -292,6 +546,16 @@ def tau_from_alpha(alpha: _Real, sample_rate: _Real) -> float:
 
     Raises:
         TypeError: an argument is not a real number.
+
+    Example:
+        >>> import kavrel
+        >>> kavrel.tau_from_alpha(kavrel.alpha_from_tau(0.01, 44100.0), 44100.0)
+        0.010000123642385006
+        >>> kavrel.tau_from_alpha(kavrel.heuristic_alpha(440.0, 44100.0), 44100.0)  # 6.0 ms
+        0.006010113283991814
+
+    See Also:
+        - :func:`~kavrel.alpha_from_tau`: the inverse.
     """
 
 def heuristic_alpha(freq: _Real, sample_rate: _Real) -> float:
@@ -304,6 +568,15 @@ def heuristic_alpha(freq: _Real, sample_rate: _Real) -> float:
 
     Raises:
         TypeError: an argument is not a real number.
+
+    Example:
+        >>> import kavrel
+        >>> kavrel.heuristic_alpha(440.0, 44100.0)
+        0.0037658214569091797
+
+    See Also:
+        - :func:`~kavrel.heuristic_alphas`: the same for an array of frequencies.
+        - :func:`~kavrel.tau_from_alpha`: the time constant of a factor.
     """
 
 def heuristic_alphas(freqs: NDArray[np.float32], sample_rate: _Real) -> NDArray[np.float32]:
@@ -321,4 +594,16 @@ def heuristic_alphas(freqs: NDArray[np.float32], sample_rate: _Real) -> NDArray[
     Raises:
         TypeError: ``freqs`` is not a one-dimensional ``float32`` array or is
             a non-contiguous view; ``sample_rate`` is not a real number.
+
+    Example:
+        >>> import numpy as np
+        >>> import kavrel
+        >>> freqs = np.array([110.0, 440.0, 1760.0], np.float32)
+        >>> alphas = kavrel.heuristic_alphas(freqs, 44100.0)
+        >>> bool(alphas[1] == kavrel.heuristic_alpha(440.0, 44100.0))
+        True
+
+    See Also:
+        - :func:`~kavrel.heuristic_alpha`: one frequency.
+        - :meth:`~kavrel.ResonatorBank.__new__`: where these are the default.
     """

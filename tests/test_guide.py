@@ -10,15 +10,19 @@ The rule for code blocks in README.md and docs/**/*.md:
   file of the repository, every `python -m module` a module that the test environment
   can import, and every ".[extra]" an extra of pyproject.toml;
 - C++ and CMake are never copied into a page: they are included from the files that CI
-  builds (```{literalinclude}), and every included file must exist.
+  builds (```{literalinclude}), and every included file must exist;
+- ```{eval-rst} blocks hold a figure drawn at build time (a `.. plot::` directive, whose
+  code runs here too) or the C++ reference (`.. cpp-reference::`).
 """
 
 import importlib.util
+import os
 import pathlib
 import re
 import shlex
 import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -44,7 +48,7 @@ EXTRAS = {
         flags=re.M | re.S,
     )
 }
-DIRECTIVES = {"{literalinclude}", "{toctree}", "{include}"}
+DIRECTIVES = {"{literalinclude}", "{toctree}", "{include}", "{eval-rst}"}
 
 
 def page_name(path):
@@ -136,6 +140,33 @@ def test_every_fenced_block_names_a_checked_language():
     assert set(languages) <= {"python", "sh", *DIRECTIVES}, languages
 
 
+# [(page, heading, code)] of the figures drawn at build time.
+PLOTS = [
+    (page, heading, textwrap.dedent(code.split(".. plot::", 1)[1]))
+    for page, heading, lang, code in BLOCKS
+    if lang == "{eval-rst}" and code.startswith(".. plot::")
+]
+
+
+def test_every_rst_block_is_a_figure_or_the_cpp_reference():
+    rst = [code for _, _, lang, code in BLOCKS if lang == "{eval-rst}"]
+    assert all(code.startswith((".. plot::", ".. cpp-reference::")) for code in rst), rst
+    assert len(PLOTS) >= 2
+
+
+@pytest.mark.parametrize("page, heading, code", PLOTS)
+def test_figure_code_runs(tmp_path, page, heading, code):
+    run = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+        env={**os.environ, "MPLBACKEND": "Agg"},
+    )
+    assert run.returncode == 0, run.stderr
+
+
 @pytest.mark.parametrize("page, heading, code", PYTHON)
 def test_python_block_runs(tmp_path, page, heading, code):
     # A block that needs an optional package (soundfile, zarr) runs where it is installed.
@@ -198,7 +229,10 @@ def test_relative_links_name_files_of_the_repository(page):
 
 
 def test_readme_links_every_guide_page():
-    linked = set(re.findall(r"\]\((docs/guide/[\w-]+\.md)\)", README.read_text()))
+    # The README links the published pages, which a repository host can show.
+    site = re.escape("https://kavrel.readthedocs.io/en/latest/")
+    pages = re.findall(rf"\]\({site}(guide/[\w-]+)\.html\)", README.read_text())
+    linked = {f"docs/{page}.md" for page in pages}
     guide = {page_name(p) for p in (ROOT / "docs/guide").glob("*.md")} - {"docs/guide/index.md"}
     assert linked == guide
 
@@ -213,8 +247,11 @@ def test_cpp_page_includes_the_programs_that_ci_builds():
     text = (ROOT / "docs/guide/cpp.md").read_text()
     included = set(re.findall(r"^```\{literalinclude\} \.\./\.\./(\S+)$", text, re.M))
     programs = {p.relative_to(ROOT).as_posix() for p in (ROOT / "examples/cpp").iterdir()}
-    headers = {p.relative_to(ROOT).as_posix() for p in (ROOT / "engine/include/kavrel").iterdir()}
-    assert programs | headers <= included
+    assert programs <= included
+    # The headers' reference is generated from all of them; the page says what each holds.
+    assert "```{eval-rst}\n.. cpp-reference::\n```" in text
+    for header in (ROOT / "engine/include/kavrel").iterdir():
+        assert f"`kavrel/{header.name}`" in text, header.name
 
 
 @pytest.mark.parametrize(

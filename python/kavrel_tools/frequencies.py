@@ -18,7 +18,7 @@ import numpy.typing as npt
 import kavrel
 
 TUNING_HZ = 440.0
-"""The default tuning reference: A4, MIDI note 69, in Hz."""
+"""The default tuning reference in Hz, the frequency of A4 (MIDI note 69)."""
 
 A4_MIDI = 69
 LOWEST_KEY = 21  # A0

@@ -93,9 +93,11 @@ class Spectrogram:
         return cls(values, np.asarray(freqs, dtype=np.float32), times, hop, float(sample_rate))
 
     def power(self) -> FloatArray:
+        """Each value's power (squared magnitude), in the (bins, frames) layout."""
         return power(self.values)
 
     def magnitude(self) -> FloatArray:
+        """Each value's magnitude, in the (bins, frames) layout."""
         return magnitude(self.values)
 
     def db(self, floor_db: float = FLOOR_DB) -> FloatArray:
