@@ -2,10 +2,14 @@
 One analysis on every core: a parallel split
 ============================================
 
-The channels of a bank never interact, so ``kavrel_tools.parallel_resonate`` splits a bank
-by channels into one bank per core and runs each part's ``resonate`` in its own thread (the
-call releases the interpreter lock). The parts, set side by side, are bit for bit the
-frames of one bank; the picture shows which thread computed which channels. The command
+The channels of a bank never interact, so :py:func:`kavrel_tools.parallel_resonate
+<kavrel_tools.parallel.parallel_resonate>` splits a bank by channels
+(:py:func:`~kavrel_tools.parallel.channel_splits`) into one bank per core and runs each part's
+:py:meth:`~kavrel.ResonatorBank.resonate` in its own thread (the call releases the
+interpreter lock). The parts, set side by side, are bit for bit the frames of one
+:py:class:`kavrel.ResonatorBank`; :py:func:`~kavrel_tools.results.power` and
+:py:func:`~kavrel_tools.results.power_db` turn them into levels, and the picture shows which
+thread computed which channels. The command
 line that times both ways::
 
     python examples/parallel.py --channels 1024 --workers 2

@@ -3,14 +3,18 @@ Tuner trace from a sound file
 =============================
 
 ``examples/live.py --file`` streams a sound file through the live analyser block by block,
-as it would the microphone: one ``process_samples`` call per 256 samples, then a reading of
+as it would the microphone: one :py:meth:`~kavrel.ResonatorBank.process_samples` call per 256
+samples, then a reading of
 the strongest key and of the tuner, which takes the offset from the advance of that
 channel's phase between blocks::
 
     python examples/live.py --file tune.wav --fast --plain
 
-The analyser and the tuner are ``kavrel_tools.live.LiveAnalyser`` and its ``Tuner``; the
-script adds the inputs and the views. Here the file is made first: four notes at known
+The analyser and the tuner are :py:class:`kavrel_tools.live.LiveAnalyser` and its
+:py:class:`~kavrel_tools.live.Tuner`; the script adds the inputs and the views. Here each
+block goes to :py:meth:`LiveAnalyser.feed <kavrel_tools.live.LiveAnalyser.feed>`, and
+:py:meth:`~kavrel_tools.live.LiveAnalyser.reading` returns the strongest key and the tuner's
+offset in cents. Here the file is made first: four notes at known
 offsets from equal temperament (A4 in tune, C5 10 cents sharp, E5 15 cents flat), then an
 A4 with a slow vibrato of ±20 cents. It is read block by block into the analyser, a reading
 is kept after every block, and the trace shows the tuner's readings against the offsets

@@ -140,6 +140,8 @@ class LiveAnalyser:
             self.tuner.add(strongest, self.seconds, phase)
 
     def reading(self, max_notes: int = LISTED_NOTES) -> Reading:
+        """The state after the latest block as a `Reading`: levels, the strongest key, the
+        tuner's offset in cents and up to `max_notes` strongest notes (none in silence)."""
         with self._lock:
             levels = magnitude_db(self._magnitudes)
             cents = self.tuner.cents()
