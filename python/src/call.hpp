@@ -88,7 +88,10 @@ namespace kavrel::py {
 //     touch the interpreter or its objects (references, instance borrows)
 //     then leave everything as it is.
 // Without unwinding (Windows, 3.14) no destructor runs at all: the references
-// and borrows of the thread's calls stay taken, as they would in C.
+// and borrows of the thread's calls stay taken, as they would in C. A thread
+// ended inside interpreter code that a conversion runs (a __float__ written in
+// Python) unwinds through this layer as well, but unmarked: the references
+// that call holds are then given back without the lock.
 
 namespace detail {
 inline thread_local bool retaking_lock = false;
