@@ -57,10 +57,6 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "failure.hpp"
 #include "kavrel/memory.hpp"
 #include "kavrel/panic.hpp"
@@ -80,8 +76,8 @@ namespace kavrel::py {
 // done the objects it refers to may be gone. A C extension in its place just
 // leaves its references behind and vanishes, and so does this layer:
 //   - No frame of it is noexcept or keeps the unwinding in a catch (...)
-//     (guarded below rethrows it), so the thread ends quietly instead of in
-//     std::terminate.
+//     (guarded below rethrows whatever is no C++ exception), so the thread
+//     ends quietly instead of in std::terminate.
 //   - Where this layer itself takes the lock back (retake_lock), the thread is
 //     marked while it waits. A mark still set while the stack unwinds means
 //     that the interpreter ended the thread there: the destructors that would
@@ -412,10 +408,6 @@ template <class Body, class Result>
 Result guarded(Body&& body, Result failed) {
     try {
         return body();
-#if defined(__GLIBCXX__)
-    } catch (const abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (const PyError&) {
         // the exception is already set
     } catch (const Panic& p) {
@@ -427,6 +419,9 @@ Result guarded(Body&& body, Result failed) {
     } catch (const std::exception& e) {
         raise_panic(Panic(e.what(), std::source_location::current()));
     } catch (...) {
+        // No C++ exception at all: the forced unwinding by which the
+        // interpreter ends this thread. It goes on to the thread's start.
+        if (!std::current_exception()) throw;
         raise_panic(Panic("explicit panic", std::source_location::current()));
     }
     return failed;
