@@ -246,7 +246,8 @@ class ResonatorBank:
         Returns:
             A new C-contiguous ``complex64`` array of shape
             ``(len(signal) // hop, len(self))``; ``abs(frames) ** 2`` is the
-            power of each channel, ``np.angle(frames)`` its phase.
+            power of each channel, ``np.angle(frames)`` its phase. A bank of
+            no channels gives an empty array of shape ``(len(signal) // hop, 0)``.
 
         Raises:
             TypeError: ``signal`` is not a one-dimensional ``float32`` array
@@ -254,9 +255,8 @@ class ResonatorBank:
             OverflowError: ``hop`` is negative.
             RuntimeError: the bank is busy in another thread.
             MemoryError: the result does not fit in memory.
-            PanicException: ``hop`` is 0 ("attempt to divide by zero"), or
-                the bank has no channels; the bank is left unchanged by a
-                hop of 0.
+            PanicException: ``hop`` is 0 ("attempt to divide by zero"), with
+                or without channels; the bank is left unchanged.
 
 
         Example:

@@ -408,15 +408,15 @@ def test_small_calls_on_many_banks_in_threads():
         assert_same_readouts(bank_readouts(bank), bank_readouts(alone), f"bank {k}")
 
 
+def fresh_command(code):
+    """The command that runs `code` in a new interpreter with the GIL as it is in this one."""
+    flags = ["-X", f"gil={int(sys._is_gil_enabled())}"] if FREE_THREADED else []
+    return [sys.executable, *flags, "-W", "error::RuntimeWarning", "-c", textwrap.dedent(code)]
+
+
 def run_fresh(code):
     """Runs `code` in a new interpreter with the GIL as it is in this one."""
-    flags = ["-X", f"gil={int(sys._is_gil_enabled())}"] if FREE_THREADED else []
-    return subprocess.run(
-        [sys.executable, *flags, "-W", "error::RuntimeWarning", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    return subprocess.run(fresh_command(code), capture_output=True, text=True, timeout=120)
 
 
 def test_first_uses_race_to_one_set_of_process_objects():
@@ -487,3 +487,43 @@ def test_free_threaded_import_keeps_the_gil_off():
         timeout=60,
     )
     assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")
+
+
+EXIT_RUNS = 4
+
+
+@pytest.mark.parametrize("call", ["resonate", "process_samples"])
+def test_exit_with_a_daemon_thread_inside_a_call_without_the_lock(call):
+    """The main thread returns while a daemon thread loops over a call that
+    runs without the interpreter lock. At exit the interpreter ends that thread
+    when it asks for the lock back (by unwinding its stack, on Linux up to 3.13);
+    the process ends as it would with the thread inside NumPy: status 0, nothing
+    on standard error. Several processes at once, since the thread may be
+    caught in or between calls."""
+    args = "signal, 256" if call == "resonate" else "signal"
+    code = f"""
+        import threading, time
+        import numpy as np
+        import kavrel
+
+        bank = kavrel.ResonatorBank(np.linspace(50, 5000, 88).astype(np.float32), 44100.0)
+        signal = np.ones(20000, np.float32)
+        running = threading.Event()
+
+        def work():
+            while True:
+                bank.{call}({args})
+                running.set()
+
+        threading.Thread(target=work, daemon=True).start()
+        running.wait()
+        time.sleep(0.05)
+        """
+    children = [
+        subprocess.Popen(
+            fresh_command(code), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        for _ in range(EXIT_RUNS)
+    ]
+    outcomes = [(child.communicate(timeout=60), child.returncode) for child in children]
+    assert [(status, err) for (_, err), status in outcomes] == [(0, "")] * EXIT_RUNS

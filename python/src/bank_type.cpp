@@ -106,10 +106,7 @@ PyObject* process_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
         ExclusiveBorrow borrow(as_bank(self)->borrow);
         const ArrayBorrow samples = array_arg(a[0], a.name(0));
         const std::span<const float> xs = samples.elements();
-        {
-            Unlocked unlocked;
-            as_bank(self)->bank.process_samples(xs.data(), xs.size());
-        }
+        without_lock([&] { as_bank(self)->bank.process_samples(xs.data(), xs.size()); });
         return none_result();
     });
 }
@@ -122,11 +119,8 @@ PyObject* resonate(PyObject* self, PyObject* args, PyObject* kwargs) {
         signal.before_converting(a[1]);
         const std::uint64_t hop = index_arg(a[1], a.name(1));
         const std::span<const float> xs = signal.elements();
-        ComplexFrames frames;
-        {
-            Unlocked unlocked;
-            frames = as_bank(self)->bank.resonate(xs.data(), xs.size(), hop);
-        }
+        ComplexFrames frames =
+            without_lock([&] { return as_bank(self)->bank.resonate(xs.data(), xs.size(), hop); });
         return complex_matrix_result(std::move(frames));
     });
 }

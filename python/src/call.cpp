@@ -49,9 +49,13 @@ Py_ssize_t find_parameter(const Params& p, const char* key, Py_ssize_t size) {
 #ifdef Py_GIL_DISABLED
 // Without the GIL another thread could change the keyword dictionary while it
 // is iterated; the dictionary's own lock (a critical section) keeps it still.
+// Waiting for that lock detaches the thread state and attaches it again,
+// which is taking the lock back (retake_lock).
 class DictLock {
 public:
-    explicit DictLock(PyObject* dict) noexcept { PyCriticalSection_Begin(&section_, dict); }
+    explicit DictLock(PyObject* dict) {
+        retake_lock([&] { PyCriticalSection_Begin(&section_, dict); });
+    }
     ~DictLock() { PyCriticalSection_End(&section_); }
     DictLock(const DictLock&) = delete;
     DictLock& operator=(const DictLock&) = delete;

@@ -66,8 +66,10 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "failure.hpp"
@@ -75,6 +77,48 @@
 #include "kavrel/panic.hpp"
 
 namespace kavrel::py {
+
+// ---- A thread that the interpreter ends ------------------------------------
+//
+// A thread that asks for the interpreter lock back (or, without the GIL, to
+// attach its thread state again) once the interpreter is being finalised
+// never gets it. CPython 3.9 to 3.13, with the GIL or without, end the thread
+// there and then (PyThread_exit_thread): on Linux with pthread_exit, which
+// unwinds the thread's stack by forced unwinding, through this module's frames
+// up to the thread's start; on Windows with _endthreadex, which unwinds
+// nothing. From 3.14 the interpreter parks such a thread for good instead.
+// Either way the thread no longer holds the lock, and once finalisation is
+// done the objects it refers to may be gone. A C extension in its place just
+// leaves its references behind and vanishes, and so does this layer:
+//   - No frame of it is noexcept or keeps the unwinding in a catch (...)
+//     (guarded below rethrows whatever is no C++ exception), so the thread
+//     ends quietly instead of in std::terminate.
+//   - Where this layer itself takes the lock back (retake_lock), the thread is
+//     marked while it waits. A mark still set while the stack unwinds means
+//     that the interpreter ended the thread there: the destructors that would
+//     touch the interpreter or its objects (references, instance borrows)
+//     then leave everything as it is.
+// Without unwinding (Windows, 3.14) no destructor runs at all: the references
+// and borrows of the thread's calls stay taken, as they would in C. A thread
+// ended inside interpreter code that a conversion runs (a __float__ written in
+// Python) unwinds through this layer as well, but unmarked: the references
+// that call holds are then given back without the lock.
+
+namespace detail {
+inline thread_local bool retaking_lock = false;
+}
+
+// False only while the stack of a thread that the interpreter ended unwinds.
+inline bool interpreter_reachable() noexcept { return !detail::retaking_lock; }
+
+// Runs `retake`, a call into the interpreter that takes the lock back and may
+// end the thread instead of returning.
+template <class Retake>
+void retake_lock(Retake&& retake) {
+    detail::retaking_lock = true;
+    retake();
+    detail::retaking_lock = false;
+}
 
 // Thrown when a Python exception has been set and the call must unwind.
 struct PyError {};
@@ -108,7 +152,9 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_DecRef(p_); }
+    ~Ref() {
+        if (p_ != nullptr && interpreter_reachable()) Py_DecRef(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -265,7 +311,9 @@ using BorrowFlag = std::atomic<Py_ssize_t>;
 class SharedBorrow {
 public:
     explicit SharedBorrow(BorrowFlag& flag);
-    ~SharedBorrow() { flag_.fetch_sub(1, std::memory_order_release); }
+    ~SharedBorrow() {
+        if (interpreter_reachable()) flag_.fetch_sub(1, std::memory_order_release);
+    }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
 
@@ -276,7 +324,9 @@ private:
 class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowFlag& flag);
-    ~ExclusiveBorrow() { flag_.store(0, std::memory_order_release); }
+    ~ExclusiveBorrow() {
+        if (interpreter_reachable()) flag_.store(0, std::memory_order_release);
+    }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
@@ -331,25 +381,46 @@ PyObject* none_result() noexcept;
 
 // ---- Running without the interpreter lock ----------------------------------
 
-// Releases the interpreter lock for its lifetime; retaken on every path,
-// including unwinding from an internal failure.
-class Unlocked {
-public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Runs `compute`, which touches no Python object, without the interpreter
+// lock and returns its result. The lock is taken back on every path, and
+// always with no exception in flight: a failure of `compute` is held until
+// then and rethrown after, so that a thread the interpreter ends while it
+// waits for the lock unwinds from a plain call, not from a destructor.
+template <class Compute>
+auto without_lock(Compute&& compute) -> decltype(compute()) {
+    using Result = decltype(compute());
+    PyThreadState* const state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    if constexpr (std::is_void_v<Result>) {
+        try {
+            compute();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        retake_lock([&] { PyEval_RestoreThread(state); });
+        if (failure) std::rethrow_exception(failure);
+    } else {
+        std::optional<Result> result;
+        try {
+            result.emplace(compute());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        retake_lock([&] { PyEval_RestoreThread(state); });
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*result);
+    }
+}
 
 // ---- The boundary ----------------------------------------------------------
 
 // The boundary of every entry point: runs the body and turns a failure into
-// the Python exception it stands for, returning `failed`.
+// the Python exception it stands for, returning `failed`. Not noexcept, and
+// neither are the entry points: the forced unwinding of a thread that the
+// interpreter ends passes through on its way to the thread's start (see the
+// head of this file); nothing else leaves.
 template <class Body, class Result>
-Result guarded(Body&& body, Result failed) noexcept {
+Result guarded(Body&& body, Result failed) {
     try {
         return body();
     } catch (const PyError&) {
@@ -363,6 +434,9 @@ Result guarded(Body&& body, Result failed) noexcept {
     } catch (const std::exception& e) {
         raise_panic(Panic(e.what(), std::source_location::current()));
     } catch (...) {
+        // No C++ exception at all: the forced unwinding by which the
+        // interpreter ends this thread. It goes on to the thread's start.
+        if (!std::current_exception()) throw;
         raise_panic(Panic("explicit panic", std::source_location::current()));
     }
     return failed;
@@ -370,13 +444,13 @@ Result guarded(Body&& body, Result failed) noexcept {
 
 // Entry points that return a new reference, or null with an exception set.
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry(Body&& body) {
     return guarded(std::forward<Body>(body), static_cast<PyObject*>(nullptr));
 }
 
 // Slots that return an integer status: -1 with an exception set on failure.
 template <class Body>
-auto entry_status(Body&& body) noexcept {
+auto entry_status(Body&& body) {
     using Result = decltype(body());
     return guarded(std::forward<Body>(body), Result(-1));
 }
