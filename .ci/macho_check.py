@@ -67,6 +67,8 @@ def check(wheel):
             if dylib == "libSystem" or (dylib == "flat-namespace" and re.match(r"^__?Py", symbol)):
                 continue
             errors.append(f"binds {symbol} from {dylib}")
+    if errors:
+        return [f"{wheel}: {e}" for e in errors]
     print(
         f"{wheel}: minos {tag_version}, exports {len(exports)} "
         f"(PyInit_kavrel, the rest the linker's or the C++ runtime's), libSystem only"
