@@ -53,3 +53,22 @@ pyenv_python() {
         echo "$(pyenv root)/versions/$version/bin/python3"
     fi
 }
+
+# zig_environment: the folder of a virtual environment with PyPI's ziglang (zig's
+# C and C++ cross compilers), made when missing. zig keys its cache of built C
+# runtimes by where it is installed, so the environment lives in the CI cache
+# and is reused by later runs; stages that start together wait for one to make it.
+zig_environment() {
+    local env="$ci_cache/ziglang"
+    mkdir -p "$ci_cache"
+    (
+        exec 9> "$ci_cache/ziglang.lock"
+        flock 9
+        if ! "$env/bin/python" -m ziglang version > /dev/null 2>&1; then
+            rm -rf "$env"
+            python3 -m venv "$env"
+            "$env/bin/python" -m pip install --quiet ziglang
+        fi
+    ) >&2
+    echo "$env"
+}

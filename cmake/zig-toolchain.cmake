@@ -62,3 +62,10 @@ set(CMAKE_RANLIB "${kavrel_zig_bin}/ranlib" CACHE FILEPATH "Ranlib" FORCE)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# macOS: zig's linker fails on -bundle, so modules are linked -shared (a
+# dynamic library, which CPython loads as well). The override file is read
+# after CMake's platform files, which set -bundle.
+if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
+  set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX "${CMAKE_CURRENT_LIST_DIR}/zig-macos-rules.cmake")
+endif()

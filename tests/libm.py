@@ -8,10 +8,23 @@ what the reference needs; fma goes through the C library's fmaf.
 
 import ctypes
 import ctypes.util
+import sys
 
 import numpy as np
 
-_libm = ctypes.CDLL(ctypes.util.find_library("m") or "libm.so.6")
+
+def _c_library():
+    """The platform's C library, whose float functions define kavrel's results:
+    the UCRT on Windows, libm (libSystem on macOS) elsewhere. Where no libm is
+    found by name, the symbols already loaded into the interpreter, which links
+    the C library's math."""
+    if sys.platform == "win32":
+        return ctypes.CDLL("ucrtbase")
+    name = ctypes.util.find_library("m")
+    return ctypes.CDLL(name) if name else ctypes.CDLL(None)
+
+
+_libm = _c_library()
 
 for _name in ("cosf", "sinf", "expf", "exp2f", "logf", "log10f", "sqrtf"):
     getattr(_libm, _name).restype = ctypes.c_float

@@ -52,6 +52,19 @@ UNDER_ASAN = os.environ.get("KAVREL_TESTS_UNDER_ASAN") == "1"
 # (RLIMIT_AS) to the guest's allocations.
 UNDER_EMULATION = os.environ.get("KAVREL_TESTS_UNDER_EMULATION") == "1"
 
+
+def _under_wine():
+    if sys.platform != "win32":
+        return False
+    import ctypes
+
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
+# Whether this Windows is Wine (.ci/windows runs the suite there): its ntdll
+# exports wine_get_version. Tests skipped under Wine name the gap in Wine.
+UNDER_WINE = _under_wine()
+
 # Exception notes (BaseException.add_note, __notes__) exist from Python 3.11.
 # On older interpreters the module raises a failed conversion's exception
 # unchanged, without a note.

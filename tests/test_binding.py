@@ -839,7 +839,8 @@ HEADER = re.compile(r"^thread '([^']*)' \((\d+)\) panicked at (.+):(\d+):(\d+):$
 
 
 def check_location(path, line, column, under):
-    assert not os.path.isabs(path), path
+    # The same text on every platform: '/' between the parts, never '\\'.
+    assert "\\" not in path and not os.path.isabs(path), path
     assert path.startswith(under), path
     full = os.path.join(REPO, path)
     assert os.path.isfile(full), path
@@ -883,6 +884,7 @@ def test_panic_report_on_standard_error():
     m = HEADER.match(err[1])
     assert m, err[1]
     assert m.group(1) in (thread_name, "main", "<unnamed>")
+    assert m.group(2) == ident
     first_location = m.group(3, 4, 5)
     check_location(m.group(3), int(m.group(4)), int(m.group(5)), "engine/")
     assert err[2] == "index out of bounds: the len is 2 but the index is 2"

@@ -331,7 +331,14 @@ def test_no_printed_segment_is_empty(example):
         ("out", "error: cannot write {output}: the output's extension names its format, one of "),
         ("missing/out.png", "error: cannot write {output}: no such directory: "),
         ("tone.wav/out.png", "error: cannot write {output}: no such directory: "),
-        ("/proc/out.png", "error: cannot write {output}: No such file or directory"),
+        pytest.param(
+            "/proc/out.png",
+            "error: cannot write {output}: No such file or directory",
+            marks=pytest.mark.skipif(
+                not sys.platform.startswith("linux"),
+                reason="a directory in which no file can be made, /proc, is Linux's",
+            ),
+        ),
         ("out.png/", "error: cannot write {output}: it is a directory"),
         ("folder", "error: cannot write {output}: it is a directory"),
         ("existing out.png", "error: no such file: {input}"),  # left as it was
@@ -631,6 +638,9 @@ def peak_rss_mib(*args):
 @pytest.mark.skipif(
     UNDER_ASAN or UNDER_EMULATION,
     reason="peak memory of the process means nothing under the sanitizer or an emulator",
+)
+@pytest.mark.skipif(
+    sys.platform == "win32", reason="Windows has no resource module (getrusage of children)"
 )
 def test_ten_minutes_at_44_1_khz_in_bounded_memory(tmp_path):
     # Read whole, ten minutes of 44.1 kHz audio alone take 212 MB as float64 and

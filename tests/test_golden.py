@@ -21,8 +21,10 @@ new lines of the file.
 
 import hashlib
 import pathlib
+import platform
 
 import numpy as np
+import pytest
 
 import kavrel
 
@@ -106,6 +108,11 @@ def read_golden():
     return golden
 
 
+@pytest.mark.skipif(
+    platform.libc_ver()[0] != "glibc",
+    reason="the digests hold glibc's float functions; this C library rounds some differently "
+    "(tests/libm.py holds the results to it)",
+)
 def test_workload_gives_the_golden_digests():
     found = workload()
     golden = read_golden()

@@ -20,6 +20,7 @@ import os
 import pathlib
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -188,6 +189,8 @@ def test_every_printing_block_is_checked():
 
 @pytest.mark.parametrize("page, command", COMMANDS)
 def test_shell_command_is_sound(page, command):
+    if shutil.which("bash") is None:
+        pytest.skip("the commands are bash's, and this system has no bash to check them")
     assert subprocess.run(["bash", "-n", "-c", command]).returncode == 0
     installed = []  # what the command's own pip install brings, for a later `python -m`
     for part in re.split(r"&&|\|\||;|\|", command):

@@ -4,17 +4,16 @@ collector tracks, and resident memory over many calls whose buffers would
 add up to tens of megabytes if any of them were kept."""
 
 import gc
-import resource
 import sys
 
 import numpy as np
+import psutil
 import pytest
 
 import kavrel
 from support import SURFACE, UNDER_ASAN, AsFloat, AsIndex, panic_type
 
 F = np.float32
-PAGE = resource.getpagesize()
 
 
 class Raising:
@@ -26,8 +25,7 @@ class Raising:
 
 
 def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
+    return psutil.Process().memory_info().rss
 
 
 def freqs(n):

@@ -114,7 +114,7 @@ def test_class_names():
     assert R.__bases__ == (object,)
     assert R.__mro__ == (R, object)
     assert repr(R) == "<class 'builtins.ResonatorBank'>"
-    assert re.fullmatch(r"<builtins\.ResonatorBank object at 0x[0-9a-f]+>", repr(make_bank()))
+    assert re.fullmatch(r"<builtins\.ResonatorBank object at 0x[0-9a-fA-F]+>", repr(make_bank()))
 
 
 def test_class_signature():

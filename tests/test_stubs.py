@@ -4,6 +4,7 @@ mistaken one on the right lines."""
 
 import ast
 import importlib.util
+import os
 import pathlib
 import re
 import subprocess
@@ -34,7 +35,7 @@ def run_mypy(tool, *args, cwd):
 
 def test_stubs_match_the_built_module(tmp_path):
     assert installed_stub().is_file()
-    run = run_mypy("mypy.stubtest", "kavrel", "--mypy-config-file", "/dev/null", cwd=tmp_path)
+    run = run_mypy("mypy.stubtest", "kavrel", "--mypy-config-file", os.devnull, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
 
 

@@ -8,6 +8,7 @@
 #include "bank_access.hpp"
 #include "kavrel/panic.hpp"
 #include "kernel.hpp"
+#include "mathf.hpp"
 
 namespace kavrel {
 
@@ -72,8 +73,8 @@ ResonatorBank::ResonatorBank(std::span<const ChannelConfig> configs, float sampl
         alphas_[i] = cfg.alpha;
         betas_[i] = cfg.beta;
         const float w = (cfg.freq * minus_two_pi) / sample_rate;
-        rot_re_[i] = ::cosf(w);
-        rot_im_[i] = ::sinf(w);
+        rot_re_[i] = mathf::cos(w);
+        rot_im_[i] = mathf::sin(w);
     }
 }
 
@@ -132,7 +133,7 @@ float ResonatorBank::freq(std::size_t i) const {
 
 float ResonatorBank::phase(std::size_t i) const {
     check_index(i, n_channels_);
-    return ::atan2f(stage2_im_[i], stage2_re_[i]);
+    return mathf::atan2(stage2_im_[i], stage2_re_[i]);
 }
 
 float ResonatorBank::power(std::size_t i) const {
@@ -158,7 +159,8 @@ FloatBuffer ResonatorBank::frequencies() const {
 
 FloatBuffer ResonatorBank::phases() const {
     FloatBuffer out(n_channels_);
-    for (std::size_t k = 0; k < n_channels_; ++k) out[k] = ::atan2f(stage2_im_[k], stage2_re_[k]);
+    for (std::size_t k = 0; k < n_channels_; ++k)
+        out[k] = mathf::atan2(stage2_im_[k], stage2_re_[k]);
     return out;
 }
 

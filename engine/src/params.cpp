@@ -1,24 +1,24 @@
 #include "kavrel/params.hpp"
 
-#include <cmath>
+#include "mathf.hpp"
 
 namespace kavrel {
 
 float midi_to_hz(float midi, float tuning) noexcept {
     const float e = (midi + -69.0f) / 12.0f;
-    const float p = ::exp2f(e);
+    const float p = mathf::exp2(e);
     return p * tuning;
 }
 
 float alpha_from_tau(float tau, float sample_rate) noexcept {
     const float k = -1.0f / sample_rate;
     const float x = k / tau;
-    return 1.0f - ::expf(x);
+    return 1.0f - mathf::exp(x);
 }
 
 float tau_from_alpha(float alpha, float sample_rate) noexcept {
     const float k = -1.0f / sample_rate;
-    const float l = ::logf(1.0f - alpha);
+    const float l = mathf::log(1.0f - alpha);
     return k / l;
 }
 
@@ -29,9 +29,9 @@ namespace {
 // in the same single rounding for one channel, so that both give equal bits.
 inline float heuristic_from_k(float k, float f) noexcept {
     const float p = k * f;
-    const float d = ::log10f(f + 1.0f);
+    const float d = mathf::log10(f + 1.0f);
     const float q = p / d;
-    return 1.0f - ::expf(q);
+    return 1.0f - mathf::exp(q);
 }
 
 }  // namespace

@@ -5,10 +5,25 @@
 #define KAVREL_HAVE_BACKTRACE_SYMBOLS 1
 #endif
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <type_traits>
 
 #include "call.hpp"
 
@@ -66,6 +81,39 @@ std::string current_thread_name() {
     return name.empty() ? "<unnamed>" : name;
 }
 
+// The number threading.get_ident() gives for the calling thread, computed as
+// the interpreter computes it. PyThread_get_thread_ident is not used: the
+// python3.dll of Python 3.9 on Windows does not export it, and a module that
+// imports it cannot load there.
+template <class Handle>
+unsigned long thread_ident_of(Handle handle) {
+    // pthread_t is an integer on Linux and a pointer on macOS.
+    if constexpr (std::is_pointer_v<Handle>) {
+        return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(handle));
+    } else {
+        return static_cast<unsigned long>(handle);
+    }
+}
+
+unsigned long current_thread_ident() {
+#ifdef _WIN32
+    return thread_ident_of(::GetCurrentThreadId());
+#else
+    return thread_ident_of(::pthread_self());
+#endif
+}
+
+// A source path as the report shows it: with '/' between its parts on every
+// platform (compilers for Windows write the part after the prefix map with
+// backslashes).
+std::string report_path(const char* file) {
+    std::string path = file;
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    return path;
+}
+
 bool backtrace_requested() {
     const char* v = std::getenv("KAVREL_BACKTRACE");
     return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
@@ -76,7 +124,7 @@ std::atomic<bool> hint_given{false};
 void write_report(const Panic& p) {
     const std::string name = current_thread_name();
     std::fprintf(stderr, "\nthread '%s' (%lu) panicked at %s:%u:%u:\n%s\n", name.c_str(),
-                 PyThread_get_thread_ident(), p.where().file_name(),
+                 current_thread_ident(), report_path(p.where().file_name()).c_str(),
                  static_cast<unsigned>(p.where().line()), static_cast<unsigned>(p.where().column()),
                  p.message().empty() ? "explicit panic" : p.message().c_str());
     if (backtrace_requested()) {

@@ -1,0 +1,47 @@
+#pragma once
+
+// The single-precision functions of the platform's C library, which the
+// engine's results are defined by (cosf, sinf, expf, exp2f, logf, log10f,
+// atan2f).
+//
+// On Windows that library is the UCRT, and an MSVC build calls its functions.
+// A MinGW-style toolchain may link its own copies instead (zig links those of
+// its compiler runtime, which differ from the UCRT's in the last bits), so
+// there each call goes through the UCRT's import table entry, __imp_<name>,
+// which only the UCRT's import library defines.
+
+#include <cmath>
+
+#if defined(_WIN32) && defined(__MINGW32__)
+extern "C" {
+extern float (*__imp_cosf)(float);
+extern float (*__imp_sinf)(float);
+extern float (*__imp_expf)(float);
+extern float (*__imp_exp2f)(float);
+extern float (*__imp_logf)(float);
+extern float (*__imp_log10f)(float);
+extern float (*__imp_atan2f)(float, float);
+}
+#endif
+
+namespace kavrel::mathf {
+
+#if defined(_WIN32) && defined(__MINGW32__)
+inline float cos(float x) noexcept { return __imp_cosf(x); }
+inline float sin(float x) noexcept { return __imp_sinf(x); }
+inline float exp(float x) noexcept { return __imp_expf(x); }
+inline float exp2(float x) noexcept { return __imp_exp2f(x); }
+inline float log(float x) noexcept { return __imp_logf(x); }
+inline float log10(float x) noexcept { return __imp_log10f(x); }
+inline float atan2(float y, float x) noexcept { return __imp_atan2f(y, x); }
+#else
+inline float cos(float x) noexcept { return ::cosf(x); }
+inline float sin(float x) noexcept { return ::sinf(x); }
+inline float exp(float x) noexcept { return ::expf(x); }
+inline float exp2(float x) noexcept { return ::exp2f(x); }
+inline float log(float x) noexcept { return ::logf(x); }
+inline float log10(float x) noexcept { return ::log10f(x); }
+inline float atan2(float y, float x) noexcept { return ::atan2f(y, x); }
+#endif
+
+}  // namespace kavrel::mathf
