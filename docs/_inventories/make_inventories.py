@@ -8,9 +8,9 @@ links resolve to the projects' sites as usual. Each holds only the names that
 kavrel's reference and guide link to. The Python entries were taken from the
 objects.inv of Debian's python3.11-doc package, the NumPy ones from the layout
 of NumPy's reference (generated/<function>.html, the scalar types on
-arrays.scalars.html), the Matplotlib ones from the layout of its API pages. Add a name here and run this script again when a page
-needs one more: with nitpicky on, the build names any reference that does not
-resolve. The files are written by Sphinx's own inventory writer.
+arrays.scalars.html), the Matplotlib ones from the layout of its API pages.
+Add a name here and run this script again when a page needs one more: with
+nitpicky on, the build names any reference that does not resolve. The files are written by Sphinx's own inventory writer.
 """
 
 from pathlib import Path
