@@ -76,7 +76,6 @@ import errno
 import importlib.metadata
 import os
 import shutil
-import stat
 import sys
 import time
 import unicodedata
@@ -91,6 +90,8 @@ from dask.distributed import Client, LocalCluster, as_completed
 from tqdm import tqdm
 
 import kavrel
+from kavrel_tools.files import NotRegularFile, shown
+from kavrel_tools.files import open_regular as open_regular_file
 
 if sys.platform == "win32":
     import msvcrt
@@ -168,11 +169,6 @@ def job_settings(hop: int) -> dict:
 
 # ---------------------------------------------------------------------------
 # Inputs and their store keys
-
-
-def shown(name: str) -> str:
-    """A name as it can be printed on one line."""
-    return name if name.isprintable() else ascii(name)
 
 
 def audio_files(root: Path) -> list[str]:
@@ -259,46 +255,21 @@ def power_db(frames: np.ndarray) -> np.ndarray:
     return (10.0 * np.log10(4.0 * power + 1e-12)).astype(np.float32)
 
 
-FILE_KINDS = {
-    stat.S_IFDIR: "a folder",
-    stat.S_IFIFO: "a FIFO",
-    stat.S_IFCHR: "a character device",
-    stat.S_IFBLK: "a block device",
-    stat.S_IFSOCK: "a socket",
-}
-
-
 def open_regular(path: str):
     """The file at `path` opened for binary reading; UnusableInput when it lies
-    behind a broken symbolic link or is not a regular file.
-
-    The kind is checked before the file is opened, and again on the open file
-    (opened without waiting, so that a FIFO put there meanwhile cannot block):
-    reading a FIFO or a device would hang or never end. soundfile reads the
-    open file, so a path that is not valid UTF-8 is no obstacle either.
-    """
-    fd = None
+    behind a broken symbolic link or is not a regular file (a FIFO or a device
+    would hang or never end; it is never opened in a way that could wait)."""
     try:
-        mode = os.stat(path).st_mode
-        if stat.S_ISREG(mode):
-            flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-            fd = os.open(path, flags)
-            mode = os.fstat(fd).st_mode
+        return open_regular_file(path)
+    except NotRegularFile as exc:
+        raise UnusableInput(f"not a regular file but {exc.kind}; not read") from None
     except OSError as exc:
-        if fd is not None:
-            os.close(fd)
         if os.path.islink(path) and exc.errno == errno.ELOOP:
             raise UnusableInput("symbolic link loop") from None
         if os.path.islink(path) and exc.errno == errno.ENOENT:
             target = shown(os.readlink(path))
             raise UnusableInput(f"dangling symbolic link to {target}") from None
         raise UnusableInput(f"cannot read it: {exc.strerror}") from None
-    if fd is None or not stat.S_ISREG(mode):
-        if fd is not None:
-            os.close(fd)
-        kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
-        raise UnusableInput(f"not a regular file but {kind}; not read")
-    return os.fdopen(fd, "rb")
 
 
 def open_sound(stream) -> soundfile.SoundFile:

@@ -56,11 +56,13 @@ from __future__ import annotations
 
 import argparse
 import os
-import stat
 import sys
 import time
 
 import numpy as np
+
+from kavrel_tools.files import NotRegularFile, shown
+from kavrel_tools.files import open_regular as open_regular_file
 
 # The analyser, the tuner and the keys come from the toolkit: this script is
 # the command line, the inputs and the views.
@@ -80,46 +82,19 @@ class InputUnavailable(Exception):
     """The requested input cannot be opened or analysed; the message says why, in one line."""
 
 
-FILE_KINDS = {
-    stat.S_IFIFO: "a FIFO",
-    stat.S_IFCHR: "a character device",
-    stat.S_IFBLK: "a block device",
-    stat.S_IFSOCK: "a socket",
-}
-
-
-def shown(name: str) -> str:
-    """A name as it can be printed on one line, whatever its characters."""
-    return name if name.isprintable() else ascii(name)
-
-
 def open_regular(path: str):
-    """The regular file at `path` (or behind a link), opened for binary reading.
-
-    InputUnavailable for anything else, told from its kind before it is opened
-    and again once it is (opened without waiting, so that a FIFO cannot block).
-    """
-    fd = None
+    """The regular file at `path` (or behind a link), opened for binary reading;
+    InputUnavailable for anything else, never opened in a way that could wait."""
     try:
-        mode = os.stat(path).st_mode
-        if stat.S_ISREG(mode):
-            flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-            fd = os.open(path, flags)
-            mode = os.fstat(fd).st_mode
+        return open_regular_file(path)
+    except NotRegularFile as exc:
+        if exc.kind == "a directory":
+            raise InputUnavailable(f"{path} is a folder, not a sound file") from None
+        raise InputUnavailable(f"{path} is {exc.kind}, not a sound file") from None
     except FileNotFoundError:
         raise InputUnavailable(f"no such file: {path}") from None
     except OSError as exc:  # a symbolic link loop, a path through a file, ...
-        if fd is not None:
-            os.close(fd)
         raise InputUnavailable(f"cannot read {path}: {exc.strerror}") from None
-    if fd is None or not stat.S_ISREG(mode):
-        if fd is not None:
-            os.close(fd)
-        if stat.S_ISDIR(mode):
-            raise InputUnavailable(f"{path} is a folder, not a sound file")
-        kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
-        raise InputUnavailable(f"{path} is {kind}, not a sound file")
-    return os.fdopen(fd, "rb")
 
 
 # ---------------------------------------------------------------------------

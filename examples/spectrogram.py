@@ -67,7 +67,6 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import NamedTuple, NoReturn
@@ -82,6 +81,8 @@ from matplotlib.backend_bases import FigureCanvasBase
 from matplotlib.figure import Figure
 
 import kavrel
+from kavrel_tools.files import NotRegularFile, shown
+from kavrel_tools.files import open_regular as open_regular_file
 
 # The notes, the carry-over from block to block, the levels and the picture's
 # axes come from the toolkit; this script is the command line around them.
@@ -121,50 +122,21 @@ class InputError(Exception):
     """An option, input or output the script cannot use; its message is printed as it stands."""
 
 
-def shown(name: str) -> str:
-    """A name as it can be printed on one line, whatever its characters."""
-    return name if name.isprintable() else ascii(name)
-
-
-FILE_KINDS = {
-    stat.S_IFIFO: "a FIFO",
-    stat.S_IFCHR: "a character device",
-    stat.S_IFBLK: "a block device",
-    stat.S_IFSOCK: "a socket",
-}
-
-
 def open_regular(path: str, writing: bool):
     """The regular file at `path` (or behind a link), opened in binary; for
     writing it is created when missing and not truncated. InputError for a
-    folder or a special file, told from its kind before it is opened and again
-    once it is (opened without waiting, so that a FIFO cannot block)."""
+    folder or a special file, never opened in a way that could wait."""
     action = "write" if writing else "read"
-    flags = getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-    flags |= os.O_WRONLY | os.O_CREAT if writing else os.O_RDONLY
-    fd = None
     try:
-        try:
-            mode = os.stat(path).st_mode
-        except FileNotFoundError:
-            if not writing:
-                raise
-            mode = stat.S_IFREG  # to be created
-        if stat.S_ISREG(mode):
-            fd = os.open(path, flags, 0o666)
-            mode = os.fstat(fd).st_mode
+        return open_regular_file(path, writing)
+    except NotRegularFile as exc:
+        if exc.kind == "a directory":
+            raise InputError(f"error: cannot {action} {path}: it is a directory") from None
+        raise InputError(
+            f"error: cannot {action} {path}: it is {exc.kind}, not a regular file"
+        ) from None
     except OSError as exc:
-        if fd is not None:
-            os.close(fd)
         raise InputError(f"error: cannot {action} {path}: {exc.strerror}") from None
-    if fd is None or not stat.S_ISREG(mode):
-        if fd is not None:
-            os.close(fd)
-        if stat.S_ISDIR(mode):
-            raise InputError(f"error: cannot {action} {path}: it is a directory")
-        kind = FILE_KINDS.get(stat.S_IFMT(mode), "a special file")
-        raise InputError(f"error: cannot {action} {path}: it is {kind}, not a regular file")
-    return os.fdopen(fd, "wb" if writing else "rb")
 
 
 def format_hz(frequency: float) -> str:

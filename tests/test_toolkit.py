@@ -2,7 +2,9 @@
 formulas, the input scaling, the settling time against a bank, the labelled results."""
 
 import math
+import os
 import re
+import signal
 import subprocess
 import sys
 
@@ -13,6 +15,7 @@ import kavrel
 import kavrel_tools as kt
 from bank_model import assert_same_complex, noise, random_params
 from kavrel_tools.audio import as_signal
+from kavrel_tools.files import NotRegularFile, open_regular
 from kavrel_tools.stream import settling_samples, stream_frames
 from support import UNDER_ASAN, UNDER_EMULATION
 
@@ -171,6 +174,47 @@ def test_load_mixes_keeps_and_resamples(sound_files):
     pytest.importorskip("soxr")
     resampled, rate = kt.load(path, sample_rate=16000)
     assert rate == 16000 and resampled.dtype == F and len(resampled) == 2 * len(mixed)
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="the system has no FIFOs")
+@pytest.mark.parametrize("writing", [False, True])
+@pytest.mark.parametrize("make, kind", [(os.mkfifo, "a FIFO"), (os.mkdir, "a directory")])
+def test_only_regular_files_are_opened(tmp_path, make, kind, writing):
+    # A FIFO opened for reading would wait for a writer for ever: the check
+    # must come first, so a regression fails here (after the alarm) instead of hanging.
+    make(tmp_path / "x.wav")
+    with pytest.raises(NotRegularFile, match="x.wav is " + kind + ", not a regular file") as info:
+        _with_alarm(lambda: open_regular(tmp_path / "x.wav", writing))
+    assert info.value.kind == kind
+    if kind == "a FIFO" and not writing:
+        with pytest.raises(NotRegularFile):
+            _with_alarm(lambda: kt.load(tmp_path / "x.wav"))
+
+
+def test_opening_for_writing_creates_and_keeps_the_contents(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        open_regular(tmp_path / "missing.wav")
+    with open_regular(tmp_path / "new.png", writing=True) as file:
+        file.write(b"abc")
+    with open_regular(tmp_path / "new.png", writing=True) as file:  # not truncated
+        file.write(b"X")
+    assert (tmp_path / "new.png").read_bytes() == b"Xbc"
+
+
+def _with_alarm(call):
+    if not hasattr(signal, "SIGALRM"):
+        return call()
+
+    def blocked(*_):  # raising ends a blocked open(); a handler that returns lets it go on
+        raise TimeoutError("opening the file blocked")
+
+    previous = signal.signal(signal.SIGALRM, blocked)
+    signal.alarm(10)
+    try:
+        return call()
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 # ---------------------------------------------------------------------------

@@ -20,10 +20,13 @@ resampling through soxr (the `resample` extra).
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from .files import open_regular
 
 Signal = npt.NDArray[np.float32]
 
@@ -91,7 +94,10 @@ def load(
     sample_rate: float | None = None,
     quality: str = "HQ",
 ) -> tuple[Signal, float]:
-    """Read a sound file into (signal, sample_rate).
+    """Read a sound file (a path, or an open file object) into (signal, sample_rate).
+
+    A path must name a regular file (or a link to one): a folder, a FIFO or a device raises
+    `kavrel_tools.files.NotRegularFile` before anything is read.
 
     The file is read through soundfile (any format libsndfile reads) as float64, which it
     scales by the full scale of the file's integer format. Several channels are mixed down
@@ -102,7 +108,12 @@ def load(
     """
     import soundfile
 
-    data, rate = soundfile.read(path, dtype="float64", always_2d=True)
+    if isinstance(path, (str, os.PathLike)):
+        # Only a regular file: reading a FIFO or a device could wait for ever.
+        with open_regular(path) as stream:
+            data, rate = soundfile.read(stream, dtype="float64", always_2d=True)
+    else:  # an open file object
+        data, rate = soundfile.read(path, dtype="float64", always_2d=True)
     if sample_rate is not None and sample_rate != rate:
         try:
             import soxr
