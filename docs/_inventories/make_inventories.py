@@ -10,7 +10,8 @@ objects.inv of Debian's python3.11-doc package, the NumPy ones from the layout
 of NumPy's reference (generated/<function>.html, the scalar types on
 arrays.scalars.html), the Matplotlib ones from the layout of its API pages.
 Add a name here and run this script again when a page needs one more: with
-nitpicky on, the build names any reference that does not resolve. The files are written by Sphinx's own inventory writer.
+nitpicky on, the build names any reference that does not resolve. The files
+are written by Sphinx's own inventory writer.
 """
 
 from pathlib import Path
