@@ -291,7 +291,7 @@ GALLERY = sorted((ROOT / "docs/gallery").glob("plot_*.py"))
 @pytest.mark.parametrize("script", GALLERY, ids=[p.name for p in GALLERY])
 def test_gallery_script_runs_downloaded_alone(script, tmp_path):
     """A gallery page's script, copied alone into an empty folder outside the
-    repository, runs to the end: it makes its own input and finds no file of ours."""
+    repository, runs to the end: it makes its own input and needs no file of the repository."""
     for node in ast.parse(script.read_text()).body:  # optional packages (Dask...) may be absent
         if isinstance(node, (ast.Import, ast.ImportFrom)):
             for name in [node.module] if isinstance(node, ast.ImportFrom) else node.names:
