@@ -16,6 +16,13 @@ fresh_venv() {
     python -m pip install --quiet --upgrade pip
 }
 
+# tool_venv DIR PYTHON: create a virtual environment with a current pip for
+# tools, without activating it (its programs are DIR/bin/...).
+tool_venv() {
+    "$2" -m venv "$1"
+    "$1/bin/python" -m pip install --quiet --upgrade pip
+}
+
 # check_installed: the kavrel that the suite imports from the repository root
 # is the one installed in the active environment, not a stray build.
 check_installed() {
@@ -34,9 +41,9 @@ report_versions() {
 }
 
 # test_requirements: the test extra of pyproject.toml, one requirement a line
-# (read by the Python running this, which must have tomllib: 3.11 or newer).
+# (read by python3 as the path finds it, which must have tomllib: 3.11 or newer).
 test_requirements() {
-    python - <<'PY'
+    python3 - <<'PY'
 import tomllib
 with open("pyproject.toml", "rb") as f:
     print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))

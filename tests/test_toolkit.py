@@ -187,6 +187,7 @@ def test_only_regular_files_are_opened(tmp_path, make, kind, writing):
         _with_alarm(lambda: open_regular(tmp_path / "x.wav", writing))
     assert info.value.kind == kind
     if kind == "a FIFO" and not writing:
+        pytest.importorskip("soundfile")
         with pytest.raises(NotRegularFile):
             _with_alarm(lambda: kt.load(tmp_path / "x.wav"))
 
