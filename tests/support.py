@@ -17,6 +17,14 @@ import kavrel
 REPO = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = REPO / "examples"
 
+# The module's one sample type.
+F = np.float32
+
+
+def make_bank(n=2):
+    """A bank of `n` channels at 100, 200, ... Hz, sampled at 8 kHz."""
+    return kavrel.ResonatorBank(np.arange(1, n + 1, dtype=F) * F(100.0), 8000.0)
+
 
 def load_example(name):
     """Imports examples/{name}.py as the module `{name}_example`."""
@@ -191,6 +199,10 @@ METHODS = [e for e in SURFACE if e.owner == "method"]
 # Entry points that take arguments: the module binds them itself (methods
 # without parameters are METH_NOARGS, checked by the interpreter).
 WITH_ARGUMENTS = [e for e in SURFACE if e.parameters]
+# The methods that read one channel, given its index `i`.
+READOUT_METHODS = [e.name for e in METHODS if e.positional == ("i",)]
+# The methods that take no arguments at all.
+NO_ARGUMENT_METHODS = [e.name for e in METHODS if not e.parameters]
 
 # What each parameter converts its argument to: a float32 array, a real
 # number (narrowed to float32) or an unsigned index.

@@ -9,9 +9,7 @@ import pytest
 
 import kavrel
 from libm import expf, log10f, same_bits
-from support import NOT_CONTIGUOUS, argument_notes, notes
-
-F = np.float32
+from support import NOT_CONTIGUOUS, F, argument_notes, make_bank, notes
 
 
 def ref_heuristic(freqs, sample_rate):
@@ -26,10 +24,6 @@ def ref_heuristic(freqs, sample_rate):
             q = p / d
             out[i] = F(1.0) - expf(q)
     return out
-
-
-def make_bank(n=2):
-    return kavrel.ResonatorBank(np.arange(1, n + 1, dtype=F) * F(100.0), 8000.0)
 
 
 # Every array parameter, as a call taking the array under test.

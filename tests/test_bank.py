@@ -27,13 +27,11 @@ from bank_model import (
 from bank_model import (
     heuristic_alphas as model_alphas,
 )
-from support import NOT_CONTIGUOUS, argument_notes, notes, panic_type
+from support import NOT_CONTIGUOUS, READOUT_METHODS, F, argument_notes, notes, panic_type
 
-f32 = np.float32
 Bank = kavrel.ResonatorBank
 
 LENGTH_MISMATCH = "freqs, alphas, and betas must have the same length"
-READOUT_METHODS = ("freq", "phase", "power", "complex", "magnitude")
 
 
 def pair(freqs, sr, alphas=None, betas=None):
@@ -59,7 +57,7 @@ def twins(seed=0, n=9, history=300):
 
 def _fma_cases():
     rng = np.random.default_rng(1234)
-    tiny = np.finfo(f32).smallest_subnormal
+    tiny = np.finfo(F).smallest_subnormal
     specials = np.array(
         [
             0.0,
@@ -67,47 +65,47 @@ def _fma_cases():
             tiny,
             -tiny,
             3 * tiny,
-            np.finfo(f32).smallest_normal,
+            np.finfo(F).smallest_normal,
             1.0,
             -1.0,
             1.0 + 2**-23,
             1.0 - 2**-24,
             1.5,
             -3.0,
-            np.finfo(f32).max,
-            -np.finfo(f32).max,
+            np.finfo(F).max,
+            -np.finfo(F).max,
             np.inf,
             -np.inf,
             np.nan,
             2.0**-75,
             2.0**64,
         ],
-        dtype=f32,
+        dtype=F,
     )
     grid = np.array(np.meshgrid(specials, specials, specials)).reshape(3, -1)
     a, b, c = [grid[0]], [grid[1]], [grid[2]]
 
     # Random bit patterns: every exponent, subnormals, infinities, NaNs.
     raw = rng.integers(0, 2**32, size=(3, 6000), dtype=np.uint64)
-    raw = raw.astype(np.uint32).view(f32)
+    raw = raw.astype(np.uint32).view(F)
     a.append(raw[0])
     b.append(raw[1])
     c.append(raw[2])
 
     # Products of moderate numbers against addends of every size.
-    x = rng.standard_normal((3, 4000)).astype(f32)
-    x[2] *= (2.0 ** rng.integers(-40, 40, 4000)).astype(f32)
+    x = rng.standard_normal((3, 4000)).astype(F)
+    x[2] *= (2.0 ** rng.integers(-40, 40, 4000)).astype(F)
     a.append(x[0])
     b.append(x[1])
     c.append(x[2])
 
     # Cancellation: the addend is minus the rounded product, or a neighbour.
-    p = rng.standard_normal((2, 3000)).astype(f32)
+    p = rng.standard_normal((2, 3000)).astype(F)
     c0 = -(p[0] * p[1])
     for step in (0, 1, -1):
         a.append(p[0])
         b.append(p[1])
-        c.append(np.nextafter(c0, np.inf * step, dtype=f32) if step else c0)
+        c.append(np.nextafter(c0, np.inf * step, dtype=F) if step else c0)
 
     # Products that sit just below, at, or just above half an ulp of the
     # addend: exact ties, and the cases where rounding the float64 sum first
@@ -115,7 +113,7 @@ def _fma_cases():
     m = rng.integers(2**23, 2**24, 2000).astype(np.float64)
     k = rng.integers(-100, 100, 2000)
     sign = rng.choice([-1.0, 1.0], 2000)
-    cc = (sign * m * 2.0**k).astype(f32)
+    cc = (sign * m * 2.0**k).astype(F)
     half_ulp = 2.0 ** (k - 1)
     for fa, fb in (
         (1.0, 1.0),
@@ -124,8 +122,8 @@ def _fma_cases():
         (1 - 2**-24, 1 + 2**-23),
     ):
         for s in (1.0, -1.0):
-            a.append((s * fa * half_ulp).astype(f32))
-            b.append(np.full(2000, fb, dtype=f32))
+            a.append((s * fa * half_ulp).astype(F))
+            b.append(np.full(2000, fb, dtype=F))
             c.append(cc)
     return np.concatenate(a), np.concatenate(b), np.concatenate(c)
 
@@ -142,7 +140,7 @@ def test_reference_fma_is_the_correctly_rounded_one():
     # The cases above include ones that a plain float64 evaluation rounds
     # wrongly, and ones that a float32 multiply-then-add rounds wrongly.
     with np.errstate(all="ignore"):
-        naive64 = (a.astype(np.float64) * b + c).astype(f32)
+        naive64 = (a.astype(np.float64) * b + c).astype(F)
         unfused = a * b + c
     assert (canonical_bits(naive64) != canonical_bits(expected)).sum() > 100
     assert (canonical_bits(unfused) != canonical_bits(expected)).sum() > 1000
@@ -172,7 +170,7 @@ def test_bank_matches_model(n):
 @pytest.mark.parametrize("n", [1, 8, 23])
 def test_bank_with_default_factors_matches_model(n):
     rng = np.random.default_rng(200 + n)
-    freqs = rng.uniform(1.0, 8000.0, n).astype(f32)
+    freqs = rng.uniform(1.0, 8000.0, n).astype(F)
     bank, model = pair(freqs, 16000)
     xs = noise(rng, 700)
     bank.process_samples(xs)
@@ -195,10 +193,10 @@ def test_readout_formulas_are_the_single_precision_ones():
     re, im = model.complex_parts()
     fused = fma(re, re, im * im)
     assert (canonical_bits(fused) != canonical_bits(model.powers())).any()
-    hypot = np.hypot(re.astype(np.float64), im.astype(np.float64)).astype(f32)
+    hypot = np.hypot(re.astype(np.float64), im.astype(np.float64)).astype(F)
     assert (canonical_bits(hypot) != canonical_bits(model.magnitudes())).any()
     # Python-side double arithmetic on complex(i) is not what power reports.
-    wide = np.array([abs(bank.complex(i)) ** 2 for i in range(100)]).astype(f32)
+    wide = np.array([abs(bank.complex(i)) ** 2 for i in range(100)]).astype(F)
     assert (canonical_bits(wide) != canonical_bits(got["power"])).any()
 
 
@@ -207,10 +205,10 @@ def test_readout_formulas_are_the_single_precision_ones():
 
 def test_first_sample_with_half_factors():
     bank = Bank(
-        np.array([440.0, 1000.0], f32),
+        np.array([440.0, 1000.0], F),
         48000.0,
-        alphas=np.full(2, 0.5, f32),
-        betas=np.full(2, 0.5, f32),
+        alphas=np.full(2, 0.5, F),
+        betas=np.full(2, 0.5, F),
     )
     assert bank.process_sample(1.0) is None
     assert bank.complex(0) == 0.25 + 0j and bank.complex(1) == 0.25 + 0j
@@ -223,13 +221,13 @@ def test_first_sample_with_half_factors():
 def test_unit_factors_expose_the_rotation(sr):
     """With alpha = beta = 1 and x = 1 both stages equal the phasor before
     the sample, so the readouts show the phasor itself."""
-    freqs = np.array([0.0, 1.0, 440.0, 1000.0, 3999.0, 12345.6, 20000.0, 23999.0, 30000.0], f32)
-    ones = np.ones(freqs.size, f32)
+    freqs = np.array([0.0, 1.0, 440.0, 1000.0, 3999.0, 12345.6, 20000.0, 23999.0, 30000.0], F)
+    ones = np.ones(freqs.size, F)
     bank, model = pair(freqs, sr, ones, ones)
     bank.process_sample(1.0)
     re, im = complex_parts(bank)
-    assert_same_bits(re, np.ones(freqs.size, f32))
-    assert_same_bits(im, np.zeros(freqs.size, f32))
+    assert_same_bits(re, np.ones(freqs.size, F))
+    assert_same_bits(im, np.zeros(freqs.size, F))
     bank.process_sample(1.0)
     re, im = complex_parts(bank)
     model.process_sample(1.0)  # the phasor is now (1, 0) times the rotation
@@ -237,13 +235,13 @@ def test_unit_factors_expose_the_rotation(sr):
     assert_same_bits(im, model.phasor[1], "sin of step angle")
     if sr == sr:
         with np.errstate(all="ignore"):
-            w = np.array([(f * f32(-6.2831855)) / f32(sr) for f in freqs], dtype=f32)
+            w = np.array([(f * F(-6.2831855)) / F(sr) for f in freqs], dtype=F)
             # (1, 0) times (cos, sin) turns a sine of -0.0 into +0.0.
-            sin_w = libm.vectorize(libm.sinf)(w) + f32(0.0)
+            sin_w = libm.vectorize(libm.sinf)(w) + F(0.0)
         assert_same_bits(re, libm.vectorize(libm.cosf)(w))
         assert_same_bits(im, sin_w)
     if sr == sr and sr > 0:
-        below_nyquist = (freqs > 0) & (freqs < f32(sr) / 2)
+        below_nyquist = (freqs > 0) & (freqs < F(sr) / 2)
         assert (im[below_nyquist] < 0).all()  # phasors turn clockwise
         assert re[0] == 1.0 and im[0] == 0.0  # frequency 0 does not turn
     elif sr == sr and sr < 0:
@@ -291,16 +289,14 @@ def test_process_samples_equals_single_samples_and_any_split():
 def test_channel_result_does_not_depend_on_its_position():
     rng = np.random.default_rng(12)
     size = 19  # two blocks of eight and a remainder of three
-    f0, a0, b0 = f32(1234.5), f32(0.37), f32(0.11)
+    f0, a0, b0 = F(1234.5), F(0.37), F(0.11)
     xs = noise(rng, 600)
-    alone = Bank(
-        np.array([f0], f32), 44100.0, alphas=np.array([a0], f32), betas=np.array([b0], f32)
-    )
+    alone = Bank(np.array([f0], F), 44100.0, alphas=np.array([a0], F), betas=np.array([b0], F))
     alone.process_samples(xs)
     want = bank_readouts(alone)
 
     same = Bank(
-        np.full(size, f0, f32), 44100.0, alphas=np.full(size, a0, f32), betas=np.full(size, b0, f32)
+        np.full(size, f0, F), 44100.0, alphas=np.full(size, a0, F), betas=np.full(size, b0, F)
     )
     same.process_samples(xs)
     got = bank_readouts(same)
@@ -393,7 +389,7 @@ def test_reset_gives_a_fresh_bank(n):
 
 
 def test_new_bank_reads_zero():
-    bank = Bank(np.array([100.0, 200.0, 300.0], f32), 8000.0)
+    bank = Bank(np.array([100.0, 200.0, 300.0], F), 8000.0)
     for i in range(3):
         c = bank.complex(i)
         assert c == 0j and math.copysign(1, c.real) == 1 and math.copysign(1, c.imag) == 1
@@ -402,7 +398,7 @@ def test_new_bank_reads_zero():
             assert v == 0.0 and math.copysign(1, v) == 1.0, name
     for name in ("powers", "magnitudes", "phases"):
         arr = getattr(bank, name)()
-        assert arr.dtype == f32 and arr.shape == (3,)
+        assert arr.dtype == F and arr.shape == (3,)
         assert not arr.view(np.uint32).any(), name
 
 
@@ -420,7 +416,7 @@ def test_non_finite_samples(value, single):
         bank.process_sample(value)
     else:
         with np.errstate(over="ignore"):
-            bank.process_samples(np.array([value], f32))
+            bank.process_samples(np.array([value], F))
     model.process_sample(value)
     check(bank, model, "bad sample")
     after = noise(rng, 300)
@@ -465,13 +461,13 @@ def test_steady_cosine_settles_at_half_its_amplitude(read):
     # half the amplitude with the cosine's phase, the others stay near zero,
     # and the ripple left shrinks with the smoothing factor.
     sr, f0, amp, phi = 16000.0, 1000.0, 0.8, 0.7
-    freqs = np.array([250.0, 1000.0, 3000.0], f32)
+    freqs = np.array([250.0, 1000.0, 3000.0], F)
     n = np.arange(12000)
-    xs = (amp * np.cos(2 * np.pi * f0 * n / sr + phi)).astype(f32)
+    xs = (amp * np.cos(2 * np.pi * f0 * n / sr + phi)).astype(F)
     target = amp / 2 * complex(math.cos(phi), math.sin(phi))
     ripples = []
     for alpha in (0.02, 0.002):
-        factors = np.full(3, alpha, f32)
+        factors = np.full(3, alpha, F)
         bank = Bank(freqs, sr, alphas=factors, betas=factors)
         early, tail = cosine_readings(bank, xs, read, first=400)
         mags = np.abs(tail[:, 1])
@@ -492,10 +488,10 @@ def test_steady_cosine_settles_at_half_its_amplitude(read):
 
 def test_default_factors_are_the_heuristic_ones():
     rng = np.random.default_rng(50)
-    freqs = np.concatenate([rng.uniform(20.0, 20000.0, 16), [440.0, 1.0, 0.5]]).astype(f32)
+    freqs = np.concatenate([rng.uniform(20.0, 20000.0, 16), [440.0, 1.0, 0.5]]).astype(F)
     sr = 44100.3  # narrowed to float32 before use
     expected = kavrel.heuristic_alphas(freqs, sr)
-    assert_same_bits(expected, model_alphas(freqs, f32(sr)), "heuristic_alphas")
+    assert_same_bits(expected, model_alphas(freqs, F(sr)), "heuristic_alphas")
     xs = noise(rng, 600)
     model = BankModel(freqs, sr)
     model.process_samples(xs)
@@ -503,8 +499,8 @@ def test_default_factors_are_the_heuristic_ones():
         Bank(freqs, sr),
         Bank(freqs, sr, alphas=None, betas=None),
         Bank(freqs=freqs, sample_rate=sr, alphas=expected.copy(), betas=expected.copy()),
-        Bank(freqs, f32(sr)),
-        Bank(freqs, np.float64(f32(sr))),
+        Bank(freqs, F(sr)),
+        Bank(freqs, np.float64(F(sr))),
     ]
     for k, bank in enumerate(banks):
         bank.process_samples(xs)
@@ -537,14 +533,14 @@ def test_partly_given_factors(given):
 
 
 def test_empty_bank():
-    bank = Bank(np.zeros(0, f32), 48000.0)
+    bank = Bank(np.zeros(0, F), 48000.0)
     assert len(bank) == 0 and not bank
     for name in ("powers", "magnitudes", "phases", "frequencies"):
         arr = getattr(bank, name)()
-        assert type(arr) is np.ndarray and arr.dtype == f32 and arr.shape == (0,)
+        assert type(arr) is np.ndarray and arr.dtype == F and arr.shape == (0,)
     assert bank.process_sample(1.0) is None
-    assert bank.process_samples(np.ones(1000, f32)) is None
-    assert bank.process_samples(np.zeros(0, f32)) is None
+    assert bank.process_samples(np.ones(1000, F)) is None
+    assert bank.process_samples(np.zeros(0, F)) is None
     assert bank.reset() is None
     for name in READOUT_METHODS:
         with pytest.raises(BaseException) as info:
@@ -553,8 +549,8 @@ def test_empty_bank():
         assert str(info.value) == "index out of bounds: the len is 0 but the index is 0"
     # Any sample rate, even a strided empty view of frequencies.
     for sr in (0.0, -1.0, math.nan, math.inf):
-        assert len(Bank(np.zeros(0, f32), sr)) == 0
-    assert len(Bank(np.zeros(6, f32)[::2][:0], 48000.0)) == 0
+        assert len(Bank(np.zeros(0, F), sr)) == 0
+    assert len(Bank(np.zeros(6, F)[::2][:0], 48000.0)) == 0
 
 
 @pytest.mark.parametrize(
@@ -577,11 +573,11 @@ def test_empty_bank():
 def test_length_mismatch(n_freqs, n_alphas, n_betas):
     kwargs = {}
     if n_alphas is not None:
-        kwargs["alphas"] = np.full(n_alphas, 0.5, f32)
+        kwargs["alphas"] = np.full(n_alphas, 0.5, F)
     if n_betas is not None:
-        kwargs["betas"] = np.full(n_betas, 0.5, f32)
+        kwargs["betas"] = np.full(n_betas, 0.5, F)
     with pytest.raises(ValueError) as info:
-        Bank(np.full(n_freqs, 440.0, f32), 48000.0, **kwargs)
+        Bank(np.full(n_freqs, 440.0, F), 48000.0, **kwargs)
     assert str(info.value) == LENGTH_MISMATCH
     assert notes(info.value) is None
 
@@ -590,11 +586,11 @@ def test_length_mismatch(n_freqs, n_alphas, n_betas):
 @pytest.mark.parametrize("defaults", [True, False])
 def test_unusual_sample_rates_flow_through(sr, defaults):
     rng = np.random.default_rng(60)
-    freqs = np.array([0.0, 1.0, 100.0, 440.0, 1000.0, 5000.0, 15000.0, 30000.0, -440.0], f32)
+    freqs = np.array([0.0, 1.0, 100.0, 440.0, 1000.0, 5000.0, 15000.0, 30000.0, -440.0], F)
     if defaults:
         bank, model = pair(freqs, sr)
     else:
-        alphas = np.linspace(0.1, 1.0, freqs.size).astype(f32)
+        alphas = np.linspace(0.1, 1.0, freqs.size).astype(F)
         bank, model = pair(freqs, sr, alphas, alphas[::-1].copy())
     xs = noise(rng, 300)
     bank.process_sample(float(xs[0]))
@@ -612,8 +608,8 @@ def test_unusual_sample_rates_flow_through(sr, defaults):
 
 def test_zero_frequency_channel_is_a_plain_low_pass():
     rng = np.random.default_rng(61)
-    freqs = np.array([0.0, 440.0, 0.0], f32)
-    alphas = np.array([0.5, 0.5, 0.01], f32)
+    freqs = np.array([0.0, 440.0, 0.0], F)
+    alphas = np.array([0.5, 0.5, 0.01], F)
     bank, model = pair(freqs, 48000.0, alphas, alphas)
     assert_same_bits(model.rot_re[[0, 2]], [1.0, 1.0])
     assert_same_bits(model.rot_im[[0, 2]], [-0.0, -0.0])
@@ -625,7 +621,7 @@ def test_zero_frequency_channel_is_a_plain_low_pass():
     assert not im[[0, 2]].view(np.uint32).any()  # +0.0: the phasor stays (1, 0)
     phases = bank.phases()
     for i in (0, 2):
-        assert phases[i] == (0.0 if re[i] > 0 else f32(math.pi))
+        assert phases[i] == (0.0 if re[i] > 0 else F(math.pi))
     # Default factors make a zero frequency's alpha NaN (0 / log10(1)).
     nan_bank = Bank(freqs, 48000.0)
     assert bank_readouts(nan_bank)["re"].tolist() == [0.0, 0.0, 0.0]
@@ -638,7 +634,7 @@ def test_zero_frequency_channel_is_a_plain_low_pass():
 @pytest.mark.parametrize("view", ["strided", "reversed"])
 def test_non_contiguous_parameter_arrays(which, view):
     base = {
-        name: np.linspace(0.1, 0.9, 8).astype(f32) * (1000 if name == "freqs" else 1)
+        name: np.linspace(0.1, 0.9, 8).astype(F) * (1000 if name == "freqs" else 1)
         for name in ("freqs", "alphas", "betas")
     }
     args = {name: arr[:4].copy() for name, arr in base.items()}
@@ -681,22 +677,22 @@ def test_bank_keeps_its_own_copy_of_the_parameters():
 
 
 def test_shared_and_read_only_parameter_arrays():
-    arr = np.array([0.25, 0.5, 0.75], f32)
+    arr = np.array([0.25, 0.5, 0.75], F)
     arr.setflags(write=False)
     bank, model = pair(arr, 2.0, arr, arr)
-    bank.process_samples(np.array([1.0, -1.0, 0.5], f32))
+    bank.process_samples(np.array([1.0, -1.0, 0.5], F))
     model.process_samples([1.0, -1.0, 0.5])
     check(bank, model)
 
 
 def test_frequency_reads_back_as_float32():
-    bank = Bank(np.array([440.1, 1e-30, -3.0], f32), 48000.0)
-    assert bank.freq(0) == float(f32(440.1)) != 440.1
-    assert bank.freq(1) == float(f32(1e-30))
+    bank = Bank(np.array([440.1, 1e-30, -3.0], F), 48000.0)
+    assert bank.freq(0) == float(F(440.1)) != 440.1
+    assert bank.freq(1) == float(F(1e-30))
     assert bank.freq(2) == -3.0
     assert bank.freq(True) == bank.freq(1)
     assert bank.freq(np.int64(0)) == bank.freq(0)
-    assert_same_bits(bank.frequencies(), np.array([440.1, 1e-30, -3.0], f32))
+    assert_same_bits(bank.frequencies(), np.array([440.1, 1e-30, -3.0], F))
 
 
 # -- failures ---------------------------------------------------------------
@@ -719,7 +715,7 @@ def test_index_out_of_range(method, offset):
 
 
 def _refusals():
-    strided = np.zeros(8, f32)[::2]
+    strided = np.zeros(8, F)[::2]
     return [
         ("process_sample", ("1",), TypeError, "sample", None),
         ("process_sample", (None,), TypeError, "sample", None),
@@ -754,7 +750,7 @@ def _refusals():
         ),
         (
             "process_samples",
-            (np.zeros((2, 2), f32),),
+            (np.zeros((2, 2), F),),
             TypeError,
             "samples",
             "'ndarray' object is not an instance of 'ndarray'",
@@ -774,7 +770,7 @@ def _refusals():
             "'None' is not an instance of 'ndarray'",
         ),
         ("process_samples", (strided,), TypeError, None, NOT_CONTIGUOUS),
-        ("process_samples", (np.ones(5, f32)[::-1],), TypeError, None, NOT_CONTIGUOUS),
+        ("process_samples", (np.ones(5, F)[::-1],), TypeError, None, NOT_CONTIGUOUS),
         ("freq", (-1,), OverflowError, "i", None),
         ("complex", (0.0,), TypeError, "i", None),
         ("power", ("0",), TypeError, "i", None),
@@ -790,7 +786,7 @@ def _refusals():
 
 
 def _resonate_refusals():
-    good = np.ones(16, f32)
+    good = np.ones(16, F)
     return [
         (
             (np.ones(16),),
@@ -802,14 +798,14 @@ def _resonate_refusals():
         (([1.0] * 16, 4), {}, TypeError, "signal", "'list' object is not an instance of 'ndarray'"),
         ((None, 4), {}, TypeError, "signal", "'None' is not an instance of 'ndarray'"),
         (
-            (np.ones((4, 4), f32), 4),
+            (np.ones((4, 4), F), 4),
             {},
             TypeError,
             "signal",
             "'ndarray' object is not an instance of 'ndarray'",
         ),
-        ((np.ones(32, f32)[::2], 4), {}, TypeError, None, NOT_CONTIGUOUS),
-        ((np.ones(16, f32)[::-1], 4), {}, TypeError, None, NOT_CONTIGUOUS),
+        ((np.ones(32, F)[::2], 4), {}, TypeError, None, NOT_CONTIGUOUS),
+        ((np.ones(16, F)[::-1], 4), {}, TypeError, None, NOT_CONTIGUOUS),
         ((good, -1), {}, OverflowError, "hop", None),
         ((good, 2.0), {}, TypeError, "hop", None),
         ((good, "4"), {}, TypeError, "hop", None),
@@ -824,7 +820,7 @@ def _resonate_refusals():
             "signal",
             "'ndarray' object is not an instance of 'ndarray'",
         ),
-        ((np.ones(32, f32)[::2], 0), {}, TypeError, None, NOT_CONTIGUOUS),
+        ((np.ones(32, F)[::2], 0), {}, TypeError, None, NOT_CONTIGUOUS),
         (
             (np.ones(16), 0),
             {},
@@ -901,11 +897,11 @@ def test_accepted_sample_forms():
         check(b, model)
     # Narrowed with round-to-nearest-even; beyond the float32 range it is inf.
     banks[0].process_sample(0.1)
-    banks[1].process_samples(samples=np.array([0.1], f32))
-    ro = np.array([0.1], f32)
+    banks[1].process_samples(samples=np.array([0.1], F))
+    ro = np.array([0.1], F)
     ro.setflags(write=False)
     banks[2].process_samples(ro)
-    model.process_sample(f32(0.1))
+    model.process_sample(F(0.1))
     for b in banks:
         check(b, model)
     banks[0].process_sample(1e39)
@@ -915,7 +911,7 @@ def test_accepted_sample_forms():
 
 def test_empty_blocks_change_nothing():
     a, b = twins(seed=91)
-    empty_views = [np.zeros(0, f32), np.zeros(8, f32)[::2][:0], np.zeros(8, f32)[::-1][:0]]
+    empty_views = [np.zeros(0, F), np.zeros(8, F)[::2][:0], np.zeros(8, F)[::-1][:0]]
     for view in empty_views:
         assert a.process_samples(view) is None
     assert_twins_agree(a, b)

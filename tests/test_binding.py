@@ -16,9 +16,13 @@ import pytest
 import kavrel
 from support import (
     ENTRIES,
+    NO_ARGUMENT_METHODS,
+    READOUT_METHODS,
+    REPO,
     WITH_ARGUMENTS,
     AsFloat,
     AsIndex,
+    F,
     SubFloat,
     argument_notes,
     needs_notes,
@@ -26,9 +30,6 @@ from support import (
     panic_type,
     run_script,
 )
-
-F = np.float32
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 FREQS = [440.0, 880.0, 1320.0]
 
@@ -312,7 +313,7 @@ def test_constructor_keyword_only_parameters():
     )
 
 
-@pytest.mark.parametrize("name", ["reset", "frequencies", "magnitudes", "phases", "powers"])
+@pytest.mark.parametrize("name", NO_ARGUMENT_METHODS)
 def test_no_argument_methods_are_checked_by_interpreter(bank, name):
     with pytest.raises(TypeError) as info:
         getattr(bank, name)(1)
@@ -563,9 +564,6 @@ class IntWithIndex(int):
         return 2
 
 
-INDEX_METHODS = ["freq", "phase", "power", "magnitude", "complex"]
-
-
 @pytest.mark.parametrize(
     "value,channel",
     [
@@ -586,7 +584,7 @@ INDEX_METHODS = ["freq", "phase", "power", "magnitude", "complex"]
 def test_index_conversion_accepts(bank, value, channel):
     assert bank.freq(value) == FREQS[channel]
     assert bank.freq(i=value) == FREQS[channel]
-    for name in INDEX_METHODS:
+    for name in READOUT_METHODS:
         assert getattr(bank, name)(value) == getattr(bank, name)(channel)
 
 
@@ -608,7 +606,7 @@ def test_index_conversion_accepts(bank, value, channel):
 )
 def test_index_conversion_refuses(bank, value, exc, message):
     sig = np.zeros(8, F)
-    for name in INDEX_METHODS:
+    for name in READOUT_METHODS:
         with pytest.raises(exc) as info:
             getattr(bank, name)(value)
         assert type(info.value) is exc
@@ -620,7 +618,7 @@ def test_index_conversion_refuses(bank, value, exc, message):
     assert notes(info.value) == argument_notes("hop")
 
 
-@pytest.mark.parametrize("name", INDEX_METHODS)
+@pytest.mark.parametrize("name", READOUT_METHODS)
 @pytest.mark.parametrize("index", [3, 4, 2**63, 2**64 - 1])
 def test_index_beyond_channels_is_internal_failure(bank, name, index):
     with pytest.raises(BaseException) as info:
@@ -739,7 +737,7 @@ def test_exclusive_borrow_seen_during_conversion(how):
     b.reset()
 
 
-@pytest.mark.parametrize("name", INDEX_METHODS)
+@pytest.mark.parametrize("name", READOUT_METHODS)
 def test_shared_borrow_seen_during_conversion(name):
     b, other = make_bank(), make_bank()
     hook = Hook(probes(b, other), value=0)

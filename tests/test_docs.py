@@ -1,7 +1,7 @@
 """The documentation's version, its API reference and its link check.
 
-The reference test reads a built site: .ci/docs builds one and runs this file
-with KAVREL_DOCS_HTML set to it; without it that test is skipped.
+The reference tests read a built site: .ci/docs builds one and runs this file
+with KAVREL_DOCS_HTML set to it; under plain pytest those tests are skipped.
 """
 
 import ast
@@ -20,6 +20,12 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 VERSION = re.search(r'^version = "([^"]+)"$', (ROOT / "pyproject.toml").read_text(), re.M)[1]
 BUILT = os.environ.get("KAVREL_DOCS_HTML")
+
+# The checks of the built site run in .ci/docs; plain pytest has no site.
+needs_built_site = pytest.mark.skipif(
+    not BUILT,
+    reason="needs the built site: runs in .ci/docs, which builds it and sets KAVREL_DOCS_HTML",
+)
 
 
 def load_link_checker():
@@ -147,7 +153,7 @@ def reference_page(site, name):
     return site / "api" / package / f"{rest}.html"
 
 
-@pytest.mark.skipif(not BUILT, reason="no built site: .ci/docs sets KAVREL_DOCS_HTML")
+@needs_built_site
 def test_reference_documents_exactly_the_stubs():
     site = pathlib.Path(BUILT)
     documented = {
@@ -248,7 +254,7 @@ def test_guide_links_every_api_name(page):
         assert found == [], f"{page}: API names written as code, not as links: {found}"
 
 
-@pytest.mark.skipif(not BUILT, reason="no built site: .ci/docs sets KAVREL_DOCS_HTML")
+@needs_built_site
 def test_reference_documents_the_toolkit():
     kavrel_tools = pytest.importorskip("kavrel_tools")
     documented = inventory(pathlib.Path(BUILT))
@@ -306,7 +312,7 @@ def test_gallery_script_runs_downloaded_alone(script, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [script.name]  # it cleaned up
 
 
-@pytest.mark.skipif(not BUILT, reason="no built site: .ci/docs sets KAVREL_DOCS_HTML")
+@needs_built_site
 @pytest.mark.parametrize(
     "name, page",
     [

@@ -38,10 +38,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavrel
-from support import ENTRIES, KINDS, panic_type
+from support import ENTRIES, KINDS, F, panic_type
 from support import SURFACE as ENTRY_TABLE
 
-F = np.float32
 EXAMPLES = int(os.environ.get("KAVREL_FUZZ_EXAMPLES", "200"))
 
 # Outcomes of fuzzed calls by kind, for the long run's summary.
@@ -534,6 +533,8 @@ def invoke(name, bank, args, kwargs, call):
 
 
 def same_bits(a, b):
+    """Same shape, dtype and bytes: unlike libm.same_bits, which reads both as
+    float32, this compares resonate's complex frames whole."""
     return (
         a.shape == b.shape
         and a.dtype == b.dtype

@@ -27,8 +27,8 @@ import numpy as np
 import pytest
 
 import kavrel
+from support import F
 
-F = np.float32
 GOLDEN = pathlib.Path(__file__).resolve().parent / "golden" / "workload.sha256"
 
 # Channel counts around the vector widths (8 and 16 channels) and their tails.

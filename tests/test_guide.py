@@ -17,7 +17,6 @@ The rule for code blocks in README.md and docs/**/*.md:
 
 import importlib.util
 import os
-import pathlib
 import re
 import shlex
 import shutil
@@ -30,22 +29,21 @@ import pytest
 
 import kavrel
 from bank_model import assert_same_complex
-from support import load_example
+from support import REPO, load_example
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-README = ROOT / "README.md"
+README = REPO / "README.md"
 PAGES = [
     README,
-    ROOT / "CONTRIBUTING.md",
-    *sorted((ROOT / "docs").glob("*.md")),
-    *sorted((ROOT / "docs/guide").glob("*.md")),
+    REPO / "CONTRIBUTING.md",
+    *sorted((REPO / "docs").glob("*.md")),
+    *sorted((REPO / "docs/guide").glob("*.md")),
 ]
 # {extra: the names of the distributions it requires}
 EXTRAS = {
     name: re.findall(r'^  "([\w-]+)', requirements, flags=re.M)
     for name, requirements in re.findall(
         r"^([\w-]+) = \[\n(.*?)^\]",
-        (ROOT / "pyproject.toml").read_text().split("[project.optional-dependencies]")[1],
+        (REPO / "pyproject.toml").read_text().split("[project.optional-dependencies]")[1],
         flags=re.M | re.S,
     )
 }
@@ -53,7 +51,7 @@ DIRECTIVES = {"{literalinclude}", "{toctree}", "{include}", "{eval-rst}"}
 
 
 def page_name(path):
-    return path.relative_to(ROOT).as_posix()
+    return path.relative_to(REPO).as_posix()
 
 
 def blocks(path):
@@ -205,7 +203,7 @@ def test_shell_command_is_sound(page, command):
                 module = words[2]
                 assert module in installed or importlib.util.find_spec(module), command
             else:
-                assert (ROOT / words[1]).is_file(), command
+                assert (REPO / words[1]).is_file(), command
 
 
 def test_quick_start_has_exactly_the_two_commands():
@@ -217,9 +215,9 @@ def test_quick_start_has_exactly_the_two_commands():
 
 def test_readme_shows_the_picture_kept_in_docs():
     assert re.findall(r"!\[[^\]]*\]\(([^)]+)\)", README.read_text()) == ["docs/spectrogram.png"]
-    assert (ROOT / "docs/spectrogram.png").read_bytes()[:4] == b"\x89PNG"
+    assert (REPO / "docs/spectrogram.png").read_bytes()[:4] == b"\x89PNG"
     assert "python examples/spectrogram.py -o docs/spectrogram.png" in (
-        (ROOT / "CONTRIBUTING.md").read_text()
+        (REPO / "CONTRIBUTING.md").read_text()
     )
 
 
@@ -236,7 +234,7 @@ def test_readme_links_every_guide_page():
     site = re.escape("https://kavrel.readthedocs.io/en/latest/")
     pages = re.findall(rf"\]\({site}(guide/[\w-]+)\.html\)", README.read_text())
     linked = {f"docs/{page}.md" for page in pages}
-    guide = {page_name(p) for p in (ROOT / "docs/guide").glob("*.md")} - {"docs/guide/index.md"}
+    guide = {page_name(p) for p in (REPO / "docs/guide").glob("*.md")} - {"docs/guide/index.md"}
     assert linked == guide
 
 
@@ -247,13 +245,13 @@ def test_included_files_exist(page):
 
 
 def test_cpp_page_includes_the_programs_that_ci_builds():
-    text = (ROOT / "docs/guide/cpp.md").read_text()
+    text = (REPO / "docs/guide/cpp.md").read_text()
     included = set(re.findall(r"^```\{literalinclude\} \.\./\.\./(\S+)$", text, re.M))
-    programs = {p.relative_to(ROOT).as_posix() for p in (ROOT / "examples/cpp").iterdir()}
+    programs = {p.relative_to(REPO).as_posix() for p in (REPO / "examples/cpp").iterdir()}
     assert programs <= included
     # The headers' reference is generated from all of them; the page says what each holds.
     assert "```{eval-rst}\n.. cpp-reference::\n```" in text
-    for header in (ROOT / "engine/include/kavrel").iterdir():
+    for header in (REPO / "engine/include/kavrel").iterdir():
         assert f"`kavrel/{header.name}`" in text, header.name
 
 

@@ -15,9 +15,8 @@ import pytest
 
 import kavrel
 from libm import exp2f, expf, log10f, logf
-from support import AsFloat, AsIndex, SubFloat, argument_notes, notes
+from support import AsFloat, AsIndex, F, SubFloat, argument_notes, notes
 
-F = np.float32
 INF = math.inf
 NAN = math.nan
 

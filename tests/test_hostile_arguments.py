@@ -12,9 +12,8 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import NOT_CONTIGUOUS, SubFloat, argument_notes, notes
+from support import NOT_CONTIGUOUS, F, SubFloat, argument_notes, notes
 
-F = np.float32
 FREQS = np.array([440.0, 1000.0, 3000.0], F)
 
 

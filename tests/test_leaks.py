@@ -11,9 +11,7 @@ import psutil
 import pytest
 
 import kavrel
-from support import SURFACE, UNDER_ASAN, AsFloat, AsIndex, panic_type
-
-F = np.float32
+from support import SURFACE, UNDER_ASAN, AsFloat, AsIndex, F, panic_type
 
 
 class Raising:

@@ -11,9 +11,8 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import UNDER_EMULATION
+from support import UNDER_EMULATION, F
 
-F = np.float32
 # 70 TiB of float32 zeros mapped read-only, so no memory is committed: a result
 # as large cannot fit beside it in a 47-bit address space, so its allocation
 # fails outright whatever the overcommit policy.

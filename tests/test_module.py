@@ -15,10 +15,15 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import FUNCTIONS, METHODS, MODULE_NAMES, run_script
-
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-F = np.float32
+from support import (
+    FUNCTIONS,
+    METHODS,
+    MODULE_NAMES,
+    REPO,
+    F,
+    make_bank,
+    run_script,
+)
 
 ALL = MODULE_NAMES
 
@@ -32,10 +37,6 @@ INTERPRETER_NAMES = {
     "__cached__",
     "__builtins__",
 }
-
-
-def make_bank(n=2):
-    return kavrel.ResonatorBank(np.arange(1, n + 1, dtype=F) * F(100.0), 8000.0)
 
 
 # ---------------------------------------------------------------------------

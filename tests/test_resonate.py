@@ -20,9 +20,8 @@ from bank_model import (
     noise,
     random_params,
 )
-from support import panic_type
+from support import F, panic_type
 
-f32 = np.float32
 c64 = np.complex64
 Bank = kavrel.ResonatorBank
 
@@ -87,7 +86,7 @@ def test_renormalisation_across_frames():
     assert_same_complex(got, want)
     wrong = unnormalised.resonate(signal, 100)
     differs = [
-        not np.array_equal(canonical_bits(want[k].view(f32)), canonical_bits(wrong[k].view(f32)))
+        not np.array_equal(canonical_bits(want[k].view(F)), canonical_bits(wrong[k].view(F)))
         for k in range(6)
     ]
     assert differs[:3] == [False, False, True]  # the first effect shows in frame 2
@@ -138,7 +137,7 @@ def test_hop_at_or_beyond_the_signal_length(length, hop):
 @pytest.mark.parametrize("hop", [1, 4, 2**64 - 1])
 def test_empty_signals(hop):
     a, b = twins(seed=3300, n=9)
-    for signal in (np.zeros(0, f32), np.zeros(8, f32)[::2][:0], np.zeros(8, f32)[::-1][:0]):
+    for signal in (np.zeros(0, F), np.zeros(8, F)[::2][:0], np.zeros(8, F)[::-1][:0]):
         got = a.resonate(signal, hop)
         assert got.dtype == c64 and got.shape == (0, 9)
         assert got.flags.c_contiguous
@@ -174,9 +173,9 @@ def test_nan_sample_poisons_its_frame_and_all_later_ones():
     signal = noise(rng, 1000)
     signal[250] = np.nan
     got = bank.resonate(signal, 100)
-    assert np.isfinite(got[:2].view(f32)).all()
-    assert np.isnan(got[2:].view(f32)).all()
-    assert np.isnan(bank.resonate(noise(rng, 300), 30).view(f32)).all()
+    assert np.isfinite(got[:2].view(F)).all()
+    assert np.isnan(got[2:].view(F)).all()
+    assert np.isnan(bank.resonate(noise(rng, 300), 30).view(F)).all()
     assert bank.reset() is None
     clean = noise(rng, 500)
     assert_same_complex(bank.resonate(clean, 50), fresh.resonate(clean, 50))
@@ -194,8 +193,8 @@ def test_infinite_samples_match_the_model():
 
 @pytest.mark.parametrize("length, hop", [(1000, 64), (1000, 1), (10, 11), (0, 3), (256, 256)])
 def test_bank_without_channels(length, hop):
-    bank = Bank(np.zeros(0, f32), 48000.0)
-    got = bank.resonate(np.ones(length, f32), hop)
+    bank = Bank(np.zeros(0, F), 48000.0)
+    got = bank.resonate(np.ones(length, F), hop)
     assert type(got) is np.ndarray
     assert got.dtype == c64 and got.shape == (length // hop, 0)
     assert bank.reset() is None and len(bank) == 0
@@ -204,10 +203,10 @@ def test_bank_without_channels(length, hop):
 @pytest.mark.parametrize(
     "signal",
     [
-        np.ones(10, f32),
-        np.ones(3, f32),
-        np.zeros(0, f32),
-        np.zeros(8, f32)[::2][:0],
+        np.ones(10, F),
+        np.ones(3, F),
+        np.zeros(0, F),
+        np.zeros(8, F)[::2][:0],
     ],
 )
 @pytest.mark.parametrize("channels", [9, 0])
@@ -215,7 +214,7 @@ def test_hop_zero(signal, channels):
     if channels:
         a, b = twins(seed=3800)
     else:
-        a = Bank(np.zeros(0, f32), 48000.0)
+        a = Bank(np.zeros(0, F), 48000.0)
     with pytest.raises(BaseException) as info:
         a.resonate(signal, 0)
     assert type(info.value) is panic_type()
@@ -224,7 +223,7 @@ def test_hop_zero(signal, channels):
     if channels:
         assert_twins_agree(a, b)
     # Usable at once.
-    assert a.resonate(np.ones(8, f32), 4).shape == (2, channels)
+    assert a.resonate(np.ones(8, F), 4).shape == (2, channels)
 
 
 def test_result_array():
@@ -283,7 +282,7 @@ def test_keyword_and_index_like_arguments():
 
 def test_one_element_strided_view_is_accepted():
     a, b = twins(seed=4200)
-    view = np.array([0.5, 9.0], f32)[::2]
+    view = np.array([0.5, 9.0], F)[::2]
     assert view.size == 1
-    assert_same_complex(a.resonate(view, 1), blockwise(b, np.array([0.5], f32), 1))
+    assert_same_complex(a.resonate(view, 1), blockwise(b, np.array([0.5], F), 1))
     assert_twins_agree(a, b)

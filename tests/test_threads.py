@@ -32,8 +32,8 @@ from bank_model import (
     noise,
     random_params,
 )
+from support import F
 
-f32 = np.float32
 Bank = kavrel.ResonatorBank
 
 CHANNELS = 1024
@@ -145,11 +145,11 @@ CONFLICTS = [
     ("reset", lambda b: b.reset(), RuntimeError, BORROWED),
     ("process_sample", lambda b: b.process_sample(1.0), RuntimeError, BORROWED),
     ("process_sample bad", lambda b: b.process_sample("x"), RuntimeError, BORROWED),
-    ("process_samples", lambda b: b.process_samples(np.ones(4, f32)), RuntimeError, BORROWED),
+    ("process_samples", lambda b: b.process_samples(np.ones(4, F)), RuntimeError, BORROWED),
     ("process_samples f64", lambda b: b.process_samples(np.ones(4)), RuntimeError, BORROWED),
-    ("process_samples empty", lambda b: b.process_samples(np.ones(0, f32)), RuntimeError, BORROWED),
-    ("resonate", lambda b: b.resonate(np.ones(8, f32), 4), RuntimeError, BORROWED),
-    ("resonate hop 0", lambda b: b.resonate(np.ones(8, f32), 0), RuntimeError, BORROWED),
+    ("process_samples empty", lambda b: b.process_samples(np.ones(0, F)), RuntimeError, BORROWED),
+    ("resonate", lambda b: b.resonate(np.ones(8, F), 4), RuntimeError, BORROWED),
+    ("resonate hop 0", lambda b: b.resonate(np.ones(8, F), 0), RuntimeError, BORROWED),
     ("resonate bad", lambda b: b.resonate(np.ones(8), -1), RuntimeError, BORROWED),
     ("freq", lambda b: b.freq(0), RuntimeError, MUTABLY_BORROWED),
     ("phase", lambda b: b.phase(1), RuntimeError, MUTABLY_BORROWED),
@@ -172,7 +172,7 @@ CONFLICTS = [
     ),
     (
         "binding first resonate",
-        lambda b: b.resonate(np.ones(8, f32)),
+        lambda b: b.resonate(np.ones(8, F)),
         TypeError,
         "ResonatorBank.resonate() missing 1 required positional argument: 'hop'",
     ),
@@ -196,11 +196,11 @@ def test_busy_bank_turns_other_calls_away(workload, kind):
             seen[name] = (outcome(lambda: fn(bank)), worker.done.is_set())
         # Other banks, the module functions and the constructor still work.
         parallel = [
-            outcome(lambda: other.process_samples(np.ones(64, f32))),
-            outcome(lambda: other.resonate(np.ones(64, f32), 16)),
+            outcome(lambda: other.process_samples(np.ones(64, F))),
+            outcome(lambda: other.resonate(np.ones(64, F), 16)),
             outcome(lambda: other.powers()),
             outcome(lambda: kavrel.heuristic_alpha(440.0, 48000.0)),
-            outcome(lambda: Bank(np.ones(3, f32), 8000.0)),
+            outcome(lambda: Bank(np.ones(3, F), 8000.0)),
         ]
         result = worker.join()
         wrong = [
@@ -320,8 +320,8 @@ def test_small_calls_race_on_one_bank():
     (no torn state); and the bank ends as a serial run of the samples that got
     in. All samples are equal, so the order in which writers got in does not
     change that state."""
-    x = f32(0.75)
-    three = np.full(3, x, f32)
+    x = F(0.75)
+    three = np.full(3, x, F)
     freqs, alphas, betas = small_params(5200)
     bank = Bank(freqs, 48000.0, alphas=alphas, betas=betas)
 
@@ -374,7 +374,7 @@ def test_small_calls_race_on_one_bank():
     assert fed > 0 and sum(n for n, _, _ in reads) > 0
 
     serial = Bank(freqs, 48000.0, alphas=alphas, betas=betas)
-    serial.process_samples(np.full(fed, x, f32))
+    serial.process_samples(np.full(fed, x, F))
     assert_same_readouts(bank_readouts(bank), bank_readouts(serial))
 
 

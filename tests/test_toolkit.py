@@ -17,9 +17,8 @@ from bank_model import assert_same_complex, noise, random_params
 from kavrel_tools.audio import as_signal
 from kavrel_tools.files import NotRegularFile, open_regular
 from kavrel_tools.stream import settling_samples, stream_frames
-from support import UNDER_ASAN, UNDER_EMULATION
+from support import UNDER_ASAN, UNDER_EMULATION, F
 
-F = np.float32
 SR = 48000.0
 
 
