@@ -55,9 +55,13 @@ the ``examples`` extra: ``python -m pip install ".[examples]"``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import signal
 import sys
+import threading
 import time
+from collections.abc import Iterator
 
 import numpy as np
 
@@ -259,6 +263,26 @@ def run_file(path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
             return analyse_sound(sound, path, block, fast, make_view)
 
 
+@contextlib.contextmanager
+def deferred_interrupt() -> Iterator[list[bool]]:
+    """Ctrl-C taken as a flag (a non-empty list) while a file is read.
+
+    soundfile reads an open file through a Python callback, and a
+    KeyboardInterrupt raised inside that callback is swallowed there (printed
+    as an ignored exception) instead of ending the script; so the signal only
+    sets the flag, and the loop raises KeyboardInterrupt between blocks.
+    """
+    interrupted: list[bool] = []
+    if threading.current_thread() is not threading.main_thread():
+        yield interrupted  # only the main thread receives signals
+        return
+    previous = signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
+    try:
+        yield interrupted
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def analyse_sound(sound, path: str, block: int, fast: bool, make_view) -> LiveAnalyser:
     """run_file's work on the open sound file."""
     check_rate(sound.samplerate)
@@ -266,8 +290,10 @@ def analyse_sound(sound, path: str, block: int, fast: bool, make_view) -> LiveAn
     view = make_view(shown(os.path.basename(path)), sound.samplerate)
     next_update = view.period
     started = time.perf_counter()
-    with view:
+    with view, deferred_interrupt() as interrupted:
         for data in sound.blocks(blocksize=block, dtype="float32", always_2d=True):
+            if interrupted:
+                raise KeyboardInterrupt
             # summed in float64, where finite samples cannot overflow, and
             # rounded once: the mean of one column is that column exactly
             mono = np.ascontiguousarray(data.mean(axis=1, dtype=np.float64), np.float32)
@@ -285,6 +311,8 @@ def analyse_sound(sound, path: str, block: int, fast: bool, make_view) -> LiveAn
                 delay = due - time.perf_counter()
                 if delay > 0.0:
                     time.sleep(delay)
+            if interrupted:
+                raise KeyboardInterrupt
             analyser.feed(mono)
             if analyser.seconds >= next_update - 1e-9:
                 view.show(analyser.reading(view.max_notes))
