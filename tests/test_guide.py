@@ -106,8 +106,10 @@ PRINTS = {
         "A4",
     ],
     ("docs/guide/toolkit.md", "Labelled arrays and pictures"): ["('frequency',", "'time')"],
+    ("docs/guide/toolkit.md", "A corpus"): ["0"],
     ("docs/guide/frequencies.md", "Frequencies"): ["170"],
     ("docs/guide/results.md", "Decibels"): ["[", "-6.", "-45.8]"],
+    ("docs/guide/corpus.md", "From Python"): ["(40,", "88)", "44100", "['take1.wav']"],
 }
 
 
@@ -117,7 +119,8 @@ def corpus_store(folder):
     pytest.importorskip("zarr")
     from kavrel_tools import corpus
 
-    take = folder / "take1.wav"
+    (folder / "recordings").mkdir()
+    take = folder / "recordings" / "take1.wav"
     t = np.arange(20480) / 44100
     soundfile.write(take, (0.5 * np.cos(2 * np.pi * 440.0 * t)).astype(np.float32), 44100)
     powers, attrs = corpus.analyse_file(take, corpus.DEFAULT_HOP)
