@@ -9,12 +9,12 @@ MP3, AIFF, ...) is mixed down to mono and run through a resonator bank with
 one channel per piano key (A0 to C8, A4 = 440 Hz, default smoothing factors)
 below the file's Nyquist frequency (half its sample rate): all 88 keys from
 8373 Hz up, the lowest keys only below. The power of every channel every H
-samples (default 512), in dB relative to a full-scale sine, is written as one
-float32 array of shape (frames, keys) in the Zarr store OUTPUT, at the file's
-path relative to INPUT_DIR, chunked along time. Row k holds the channel values
-after sample (k + 1) * H - 1 of the file (counted from 0), that is at time
-(k + 1) * H / sample_rate; the samples after the last whole frame are not
-analysed. Each array's attributes say what a reader needs: the sample rate,
+samples (default 512), in dB relative to a full-scale sine (at least -120 dB),
+is written as one float32 array of shape (frames, keys) in the Zarr store
+OUTPUT, at the file's path relative to INPUT_DIR, chunked along time. Row k
+holds the channel values after sample (k + 1) * H - 1 of the file (counted
+from 0), that is at time (k + 1) * H / sample_rate; the samples after the last
+whole frame are not analysed. Each array's attributes say what a reader needs: the sample rate,
 the hop, the frequencies and smoothing factors of its columns, the kavrel
 version, the row times and the source's length and channel count.
 
@@ -32,7 +32,8 @@ per CPU this process may use (or N with --workers), or on an existing cluster
 given by its scheduler address. Each worker builds its own banks, reads its
 files and writes their arrays into the store itself (only file names and
 errors travel back), so on a remote cluster the workers must see INPUT_DIR
-and OUTPUT at the same paths, on a shared file system.
+and OUTPUT at the same paths, on a shared file system, and have the same
+kavrel installed.
 
 As a batch job: a file that fails is reported with its error at the end and
 in the store's attribute "errors", the others go on, and the exit status is 1

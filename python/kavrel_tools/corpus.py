@@ -113,12 +113,15 @@ class RunEnded(Exception):
 
 
 class Summary(TypedDict):
-    """What a run did: paths relative to the input folder, with '/' separators."""
+    """What a run did, with paths relative to the input folder ('/' separators): "done",
+    the files this run analysed and stored; "skipped", those complete in the store already;
+    "errors", the files that failed, each with its error; "unrecorded", None, or why the
+    errors could not be recorded in the store."""
 
-    done: list[str]  # analysed and stored by this run
-    skipped: list[str]  # complete in the store already
-    errors: dict[str, str]  # the files that failed, with their errors
-    unrecorded: str | None  # why the errors could not be recorded in the store, or None
+    done: list[str]
+    skipped: list[str]
+    errors: dict[str, str]
+    unrecorded: str | None
 
 
 def _kavrel_version() -> str:
