@@ -6,7 +6,6 @@ import math
 import os
 import platform
 import statistics
-import sys
 import tempfile
 import time
 import warnings
@@ -16,9 +15,6 @@ import alternatives as alt
 import numpy as np
 
 import kavrel
-
-# The corpus job is still a script of examples/, not part of the toolkit.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 SAMPLE_RATE = 44100.0
 SIZES = (12, 88, 256, 1024, 4096)
@@ -260,9 +256,10 @@ def parallel_speedups(x, reps):
 def corpus_throughput(quick, worker_counts=(1, 2)):
     """Seconds of audio analysed per second by the corpus job on local clusters of 1 and 2
     processes."""
-    import corpus
     import soundfile
     from dask.distributed import Client, LocalCluster
+
+    from kavrel_tools.corpus import analyse_corpus
 
     n_files, seconds = (6, 10.0) if quick else (16, 20.0)
     out = []
@@ -286,9 +283,7 @@ def corpus_throughput(quick, worker_counts=(1, 2)):
                 times = []
                 for run in range(4):
                     t0 = time.perf_counter()
-                    summary = corpus.run(
-                        client, tmp, f"{tmp}/run{run}-{workers}.zarr", progress=False
-                    )
+                    summary = analyse_corpus(tmp, f"{tmp}/run{run}-{workers}.zarr", client=client)
                     times.append(time.perf_counter() - t0)
                 dt = min(times[1:])
             if summary["errors"]:

@@ -170,8 +170,8 @@ def report(res, out=sys.stdout, markdown=False):
         base = c[0]["audio_seconds_per_second"]
         say(
             "",
-            f"4. Corpus on a local Dask cluster (examples/corpus.py): {c[0]['files']} WAV files of "
-            f"{c[0]['seconds_per_file']:g} s, 88 keys, hop 512",
+            f"4. Corpus on a local Dask cluster (kavrel_tools.corpus): {c[0]['files']} WAV files "
+            f"of {c[0]['seconds_per_file']:g} s, 88 keys, hop 512",
             table(
                 ["worker processes", "wall s", "audio s per s", "vs 1 worker"],
                 [

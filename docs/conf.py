@@ -143,7 +143,9 @@ _ALIASES = {
     "Signal": "numpy.typing.NDArray",
     "kavrel_tools.audio.Signal": "numpy.typing.NDArray",
     "Frames": "numpy.typing.NDArray",
+    "Powers": "numpy.typing.NDArray",
     "Spectrogram": "kavrel_tools.results.Spectrogram",
+    "Summary": "kavrel_tools.corpus.Summary",
 }
 
 

@@ -1,11 +1,11 @@
-"""The corpus job on a two-process Dask cluster: per-file results bit for bit
-those of a lone analysis, failures reported while the rest goes on, resume,
-one run per store, settings kept, names and stores refused before any work."""
+"""The corpus job (kavrel_tools.corpus, and examples/corpus.py, its command line) on a
+two-process Dask cluster: per-file results bit for bit those of a lone analysis, failures
+reported while the rest goes on, resume, one run per store, settings kept, names and stores
+refused before any work."""
 
 import contextlib
 import errno
 import importlib.metadata
-import importlib.util
 import os
 import signal
 import subprocess
@@ -17,7 +17,9 @@ import numpy as np
 import pytest
 
 import kavrel
-from support import EXAMPLES
+import kavrel_tools as kt
+from kavrel_tools import corpus as kc
+from support import EXAMPLES, load_example, run_script
 
 soundfile = pytest.importorskip("soundfile")
 zarr = pytest.importorskip("zarr")
@@ -31,6 +33,11 @@ CORRUPT = "broken.wav"
 GOOD = ["a.wav", "sub/b.flac"]
 # Inputs that give no usable picture, and what the job says of each.
 VERSION = importlib.metadata.version("kavrel")
+ZARR_3 = int(zarr.__version__.split(".")[0]) >= 3
+# Windows has no FIFOs, and grants symbolic links only with a privilege.
+makes_fifos_or_links = pytest.mark.skipif(
+    sys.platform == "win32", reason="makes FIFOs or symbolic links, which Windows lacks"
+)
 REFUSED = {
     CORRUPT: "cannot read it: Error in WAV/W64/RF64 file. Short 'fmt ' chunk.",
     "fifo.wav": "not a regular file but a FIFO; not read",
@@ -46,13 +53,8 @@ REFUSED = {
 
 @pytest.fixture(scope="module")
 def corpus():
-    name = "corpus_example"
-    spec = importlib.util.spec_from_file_location(name, SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module  # a module sent to workers by value must be registered
-    spec.loader.exec_module(module)
-    yield module
-    del sys.modules[name]
+    """The command line, examples/corpus.py."""
+    return load_example("corpus")
 
 
 @pytest.fixture(scope="module")
@@ -114,6 +116,11 @@ def bits(a):
     return np.asarray(a).view(np.uint32)
 
 
+def levels(frames):
+    """Channel values as the corpus stores them: float32 dB re full-scale sine."""
+    return kt.power_db(kt.power(frames)).astype(np.float32)
+
+
 def contents(out, keys):
     """Everything a reader sees of the store: its attributes and every array's
     bits, shape, chunks and attributes."""
@@ -137,6 +144,7 @@ def lock_is_held(out):
     return any(f[1] == "FLOCK" and int(f[5].rsplit(":", 1)[1]) == inode for f in held)
 
 
+@makes_fifos_or_links
 def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, capsys):
     root, out = tmp_path / "in", tmp_path / "out.zarr"
     write_corpus(root)
@@ -156,14 +164,14 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
 
     store = zarr.open_group(str(out), mode="r")
     assert dict(store.attrs)["errors"] == failed
-    assert dict(store.attrs)["kavrel_corpus"] == corpus.job_settings(HOP)
+    assert dict(store.attrs)["kavrel_corpus"] == kc.job_settings(HOP)
     for name in REFUSED:
         with pytest.raises(KeyError):
             store[name]
     for key, (rate, channels, seconds) in zip(GOOD, [(22050, 1, 0.6), (16000, 2, 0.5)]):
         array = store[key]
-        powers, attrs = corpus.analyse_file(str(root / key), HOP)
-        freqs = corpus.key_frequencies()
+        powers, attrs = kc.analyse_file(str(root / key), HOP)
+        freqs = kt.key_frequencies()
         alphas = kavrel.heuristic_alphas(freqs, float(rate))
         assert array.shape == powers.shape == (int(rate * seconds) // HOP, 88)
         assert array.dtype == np.float32 and array.chunks == (len(powers), 88)
@@ -177,14 +185,14 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
             "alphas": alphas.tolist(),
             "betas": alphas.tolist(),
             "kavrel_version": VERSION,
-            "frame_times": corpus.FRAME_TIMES,
+            "frame_times": kc.FRAME_TIMES,
             "source_samples": int(rate * seconds),
             "source_seconds": seconds,
             "source_channels": channels,
         }
 
     # A second run skips what is complete and retries only the failures.
-    summary = corpus.run(cluster[1], str(root), str(out), HOP, progress=False)
+    summary = kc.analyse_corpus(str(root), str(out), hop=HOP, client=cluster[1])
     assert summary["done"] == [] and summary["skipped"] == GOOD
     assert summary["errors"] == failed
 
@@ -200,64 +208,60 @@ def test_batch_reports_failures_goes_on_and_resumes(tmp_path, corpus, cluster, c
     store = zarr.open_group(str(out), mode="r")
     assert set(dict(store.attrs)["errors"]) == REFUSED.keys() - {CORRUPT}
     for key in ("a.wav", CORRUPT):
-        assert np.array_equal(
-            bits(store[key][...]), bits(corpus.analyse_file(str(root / key), HOP)[0])
-        )
+        assert np.array_equal(bits(store[key][...]), bits(kc.analyse_file(str(root / key), HOP)[0]))
     assert ".kavrel-lock" not in os.listdir(out) and ".kavrel-staging" not in os.listdir(out)
 
 
 @pytest.mark.parametrize("frames_per_block", [1, 7, 4096])
-def test_blockwise_analysis_is_that_of_the_whole_signal(
-    tmp_path, corpus, monkeypatch, frames_per_block
-):
+def test_blockwise_analysis_is_that_of_the_whole_signal(tmp_path, monkeypatch, frames_per_block):
     path = tmp_path / "noise.flac"
     rng = np.random.default_rng(frames_per_block)
     soundfile.write(path, rng.uniform(-0.5, 0.5, (5000, 3)), 16000)  # 5000 = 19 hops + 136
-    monkeypatch.setattr(corpus, "FRAMES_PER_CHUNK", frames_per_block)
+    monkeypatch.setattr(kc, "FRAMES_PER_CHUNK", frames_per_block)
 
-    powers, attrs = corpus.analyse_file(str(path), HOP)
+    powers, attrs = kc.analyse_file(str(path), HOP)
 
     samples, _ = soundfile.read(path, dtype="float32")
     mono = samples.mean(axis=1, dtype=np.float64).astype(np.float32)
-    whole = kavrel.ResonatorBank(corpus.key_frequencies(), 16000.0).resonate(mono, HOP)
+    whole = kavrel.ResonatorBank(kt.key_frequencies(), 16000.0).resonate(mono, HOP)
     assert attrs["sample_rate"] == 16000 and powers.shape == (19, 88)
-    assert np.array_equal(bits(powers), bits(corpus.power_db(whole)))
+    assert np.array_equal(bits(powers), bits(levels(whole)))
 
 
 @pytest.mark.parametrize("rate, keys", [(8000, 87), (56, 1), (1000, 51), (8374, 88)])
-def test_only_keys_below_nyquist_are_analysed(tmp_path, corpus, rate, keys):
+def test_only_keys_below_nyquist_are_analysed(tmp_path, rate, keys):
     path = tmp_path / "noise.wav"
     soundfile.write(path, np.random.default_rng(rate).uniform(-0.5, 0.5, 600), rate)
 
-    powers, attrs = corpus.analyse_file(str(path), 8)
+    powers, attrs = kc.analyse_file(str(path), 8)
 
-    freqs = corpus.key_frequencies()[:keys]
-    assert freqs[-1] < rate / 2 and (keys == 88 or corpus.key_frequencies()[keys] >= rate / 2)
+    freqs = kt.key_frequencies()[:keys]
+    assert freqs[-1] < rate / 2 and (keys == 88 or kt.key_frequencies()[keys] >= rate / 2)
     samples = soundfile.read(path, dtype="float32")[0]
     bank = kavrel.ResonatorBank(freqs, float(rate))
-    assert np.array_equal(bits(powers), bits(corpus.power_db(bank.resonate(samples, 8))))
+    assert np.array_equal(bits(powers), bits(levels(bank.resonate(samples, 8))))
     assert attrs["frequencies"] == freqs.tolist()
 
 
 @pytest.mark.parametrize("peak", [np.finfo(np.float32).max, -np.finfo(np.float32).max])
-def test_channels_near_the_float32_limit_mix_without_overflow(tmp_path, corpus, peak):
+def test_channels_near_the_float32_limit_mix_without_overflow(tmp_path, peak):
     path = tmp_path / "loud.wav"
     left = np.float32(peak) * np.sign(tone(8000, 0.1, 440.0, 1.0)).astype(np.float32)
     soundfile.write(path, np.stack([left, left], axis=1), 8000, subtype="FLOAT")
 
-    powers, _ = corpus.analyse_file(str(path), HOP)
+    powers, _ = kc.analyse_file(str(path), HOP)
 
-    bank = kavrel.ResonatorBank(corpus.keys_below_nyquist(8000), 8000.0)
+    bank = kavrel.ResonatorBank(kt.below_nyquist(kt.key_frequencies(), 8000), 8000.0)
     assert np.isfinite(powers).all()
-    assert np.array_equal(bits(powers), bits(corpus.power_db(bank.resonate(left, HOP))))
+    assert np.array_equal(bits(powers), bits(levels(bank.resonate(left, HOP))))
 
 
-def test_tone_reads_at_its_key_and_level(tmp_path, corpus):
+def test_tone_reads_at_its_key_and_level(tmp_path):
     path = tmp_path / "tone.wav"
     stereo = np.stack([tone(44100, 0.5, 440.0, 0.8), np.zeros(22050)], axis=1)
     soundfile.write(path, stereo.astype(np.float32), 44100, subtype="FLOAT")
 
-    powers, attrs = corpus.analyse_file(str(path), 441)
+    powers, attrs = kc.analyse_file(str(path), 441)
 
     assert attrs["sample_rate"] == 44100 and powers.shape == (50, 88)
     settled = powers[25:]  # after a quarter of a second
@@ -309,8 +313,16 @@ def test_names_that_cannot_be_keys_stop_the_job_before_any_work(
             lambda p: p.write_text("x"),
             "{} exists and is not a folder, so it cannot be a Zarr store",
         ),
-        (lambda p: p.symlink_to("nowhere"), "{} is a dangling symbolic link (to nowhere)"),
-        (lambda p: p.symlink_to(p.name), "{}: Too many levels of symbolic links"),
+        pytest.param(
+            lambda p: p.symlink_to("nowhere"),
+            "{} is a dangling symbolic link (to nowhere)",
+            marks=makes_fifos_or_links,
+        ),
+        pytest.param(
+            lambda p: p.symlink_to(p.name),
+            "{}: Too many levels of symbolic links",
+            marks=makes_fifos_or_links,
+        ),
         (lambda p: (p.mkdir(), (p / "thesis.pdf").touch()), "{} is a folder that holds no Zarr"),
         (lambda p: (p.mkdir(), zarr.open_array(str(p), mode="w", shape=3)), "cannot open {} as"),
         (None, "cannot write the store {}: No such file or directory"),
@@ -341,7 +353,11 @@ def test_output_that_cannot_be_a_store_is_one_line(tmp_path, corpus, capsys, mak
     [
         (None, "{}: No such file or directory"),
         (lambda p: p.write_text("x"), "{} is not a folder"),
-        (lambda p: p.symlink_to(p.name), "{}: Too many levels of symbolic links"),
+        pytest.param(
+            lambda p: p.symlink_to(p.name),
+            "{}: Too many levels of symbolic links",
+            marks=makes_fifos_or_links,
+        ),
     ],
 )
 def test_input_that_is_not_a_folder_is_one_line(tmp_path, corpus, capsys, make, message):
@@ -386,12 +402,12 @@ def test_store_made_with_other_settings_is_refused_unchanged(
     root, out = tmp_path / "in", tmp_path / "out.zarr"
     root.mkdir()
     soundfile.write(root / "a.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
-    assert corpus.run(cluster[1], str(root), str(out), HOP, progress=False)["done"] == ["a.wav"]
+    assert kc.analyse_corpus(str(root), str(out), hop=HOP, client=cluster[1])["done"] == ["a.wav"]
     store = zarr.open_group(str(out), mode="a")
     if change is None:
         del store.attrs["kavrel_corpus"]
     elif isinstance(change, dict):
-        store.attrs["kavrel_corpus"] = {**corpus.job_settings(HOP), **change}
+        store.attrs["kavrel_corpus"] = {**kc.job_settings(HOP), **change}
     else:
         store.attrs["kavrel_corpus"] = change
     before = contents(out, ["a.wav"])
@@ -405,7 +421,7 @@ def test_store_made_with_other_settings_is_refused_unchanged(
     assert message in err
     assert contents(out, ["a.wav"]) == before
     assert sorted(os.listdir(out)) == sorted(
-        ["a.wav", *(["zarr.json"] if corpus.ZARR_3 else [".zgroup", ".zattrs"])]
+        ["a.wav", *(["zarr.json"] if ZARR_3 else [".zgroup", ".zattrs"])]
     )
 
 
@@ -415,13 +431,13 @@ def test_second_run_on_a_store_in_use_is_refused(tmp_path, corpus, cluster, caps
     soundfile.write(root / "a.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
     args = [str(root), str(out), "--scheduler", cluster[0].scheduler_address]
 
-    with corpus.locked_store(str(out), corpus.job_settings(512)):
+    with kc.locked_store(str(out), kc.job_settings(512)):
         assert corpus.main(args) == 1
         assert capsys.readouterr().err == (
             f"corpus.py: error: {out} is in use by another run of this job\n"
         )
-        with pytest.raises(corpus.CorpusError, match="is in use by another run"):
-            corpus.run(cluster[1], str(root), str(out), 512, progress=False)
+        with pytest.raises(kc.CorpusError, match="is in use by another run"):
+            kc.analyse_corpus(str(root), str(out), hop=512, client=cluster[1])
         assert lock_is_held(out)
     assert not lock_is_held(out)
     assert corpus.main(args) == 0
@@ -463,8 +479,8 @@ def test_run_killed_outright_resumes_to_the_bits_of_a_clean_run(tmp_path, corpus
     (out / ".kavrel-staging" / "stale" / "zarr.json").write_text("{")
     (out / ".kavrel-staging" / "stale.lock").touch()
 
-    resumed = corpus.run(cluster[1], str(root), str(out), 512, progress=False)
-    assert corpus.run(cluster[1], str(root), str(clean), 512, progress=False)["done"] == names
+    resumed = kc.analyse_corpus(str(root), str(out), hop=512, client=cluster[1])
+    assert kc.analyse_corpus(str(root), str(clean), hop=512, client=cluster[1])["done"] == names
 
     assert sorted(resumed["done"] + resumed["skipped"]) == names and resumed["errors"] == {}
     while any(cluster[1].run(executing).values()):
@@ -511,7 +527,7 @@ def test_rerun_never_replaces_what_a_changed_input_tree_stored(
     for name in before:
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         soundfile.write(root / name, tone(8000, 0.2, 440.0, 0.5), 8000)
-    assert corpus.run(cluster[1], str(root), str(out), HOP, progress=False)["done"] == before
+    assert kc.analyse_corpus(str(root), str(out), hop=HOP, client=cluster[1])["done"] == before
     stored = contents(out, before)
     subprocess.run(["rm", "-r", str(root)], check=True)
     for name in after:
@@ -534,7 +550,7 @@ def test_full_disk_is_one_line_and_leaves_the_store_as_it_was(
     root.mkdir()
     soundfile.write(root / "a.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
     if stage != "settings":
-        corpus.run(cluster[1], str(root), str(out), HOP, progress=False)
+        kc.analyse_corpus(str(root), str(out), hop=HOP, client=cluster[1])
     stored = contents(out, ["a.wav"]) if stage != "settings" else None
     (root / "sub").mkdir()
     soundfile.write(root / "sub" / "b.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
@@ -568,36 +584,36 @@ def test_full_disk_is_one_line_and_leaves_the_store_as_it_was(
 
 
 @pytest.mark.parametrize("holder", ["another run", "no run"])
-def test_writer_of_an_ended_run_places_nothing(tmp_path, corpus, holder):
+def test_writer_of_an_ended_run_places_nothing(tmp_path, holder):
     path, out = tmp_path / "a.wav", tmp_path / "out.zarr"
     soundfile.write(path, tone(8000, 0.2, 440.0, 0.5), 8000)
-    with corpus.locked_store(str(out), corpus.job_settings(HOP)):
-        ended = corpus._run_token(out)
+    with kc.locked_store(str(out), kc.job_settings(HOP)):
+        ended = kc._run_token(out)
     args = (str(path), str(out), "a.wav", HOP, 3, VERSION, ended)
 
     with contextlib.ExitStack() as stack:
         if holder == "another run":
-            stack.enter_context(corpus.locked_store(str(out), corpus.job_settings(HOP)))
-            assert corpus._run_token(out) not in (None, ended)
-        error = corpus._analyse_task(*args)
+            stack.enter_context(kc.locked_store(str(out), kc.job_settings(HOP)))
+            assert kc._run_token(out) not in (None, ended)
+        error = kc._analyse_task(*args)
 
     assert error == "the run that asked for it has ended; nothing was written"
     assert "a.wav" not in os.listdir(out)
 
 
-def test_new_run_waits_for_a_writer_that_is_placing_an_array(tmp_path, corpus):
+def test_new_run_waits_for_a_writer_that_is_placing_an_array(tmp_path):
     out = tmp_path / "out.zarr"
-    with corpus.locked_store(str(out), corpus.job_settings(HOP)):
+    with kc.locked_store(str(out), kc.job_settings(HOP)):
         pass
     (out / ".kavrel-staging").mkdir()
-    writer = corpus._take_lock(out / ".kavrel-staging" / "w.lock", wait=True)
+    writer = kc._take_lock(out / ".kavrel-staging" / "w.lock", wait=True)
     (out / ".kavrel-staging" / "w").mkdir()  # what the writer sets aside
     started = threading.Event()
     entered = []
 
     def next_run():
         started.set()
-        with corpus.locked_store(str(out), corpus.job_settings(HOP)):
+        with kc.locked_store(str(out), kc.job_settings(HOP)):
             entered.append(sorted(os.listdir(out / ".kavrel-staging")))
 
     thread = threading.Thread(target=next_run)
@@ -605,7 +621,7 @@ def test_new_run_waits_for_a_writer_that_is_placing_an_array(tmp_path, corpus):
     started.wait()
     time.sleep(0.5)
     assert entered == [] and lock_is_held(out)  # waiting, with the store locked
-    corpus._release(out / ".kavrel-staging" / "w.lock", writer)
+    kc._release(out / ".kavrel-staging" / "w.lock", writer)
     thread.join(30)
     assert entered == [["run"]]
 
@@ -624,3 +640,66 @@ def test_paths_that_are_not_utf8_are_read_and_shown(tmp_path, corpus, cluster, c
     assert captured.out.startswith("1 analysed, 0 already complete, 0 failed")
     assert captured.out.endswith(f"store: {ascii(os.fsdecode(out))}\n")
     assert zarr.open_group(os.fsdecode(out), mode="r")["a.wav"].attrs["complete"]
+
+
+def test_importing_the_toolkit_imports_no_optional_package():
+    run = run_script(
+        """
+        import sys
+        import kavrel_tools, kavrel_tools.corpus
+        print(sorted({"dask", "distributed", "zarr", "soundfile", "tqdm"} & set(sys.modules)))
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "[]\n"
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"hop": 0}, "hop must be a whole number of at least 1, not 0"),
+        ({"hop": 2.5}, "hop must be a whole number of at least 1, not 2.5"),
+        ({"hop": True}, "hop must be a whole number of at least 1, not True"),
+        ({"workers": 0}, "workers must be at least 1, not 0"),
+        ({"client": object(), "scheduler": "tcp://a:1"}, "give at most one of client, sched"),
+        ({"scheduler": "tcp://a:1", "workers": 2}, "give at most one of client, scheduler and"),
+    ],
+)
+def test_analyse_corpus_refuses_bad_arguments_before_any_work(tmp_path, kwargs, message):
+    (tmp_path / "in").mkdir()
+
+    with pytest.raises(ValueError, match=message):
+        kc.analyse_corpus(tmp_path / "in", tmp_path / "out.zarr", **kwargs)
+
+    assert not (tmp_path / "out.zarr").exists()
+
+
+def test_a_given_client_stays_open_and_paths_may_be_path_objects(tmp_path, cluster):
+    root, out = tmp_path / "in", tmp_path / "out.zarr"
+    root.mkdir()
+    soundfile.write(root / "a.wav", tone(8000, 0.2, 440.0, 0.5), 8000)
+
+    first = kc.analyse_corpus(root, out, hop=HOP, client=cluster[1])
+    again = kc.analyse_corpus(root, out, hop=HOP, client=cluster[1])
+
+    assert first == {"done": ["a.wav"], "skipped": [], "errors": {}, "unrecorded": None}
+    assert again == {"done": [], "skipped": ["a.wav"], "errors": {}, "unrecorded": None}
+    assert cluster[1].status == "running"
+    stored = zarr.open_group(str(out), mode="r")["a.wav"]
+    assert np.array_equal(bits(stored[...]), bits(kc.analyse_file(root / "a.wav", HOP)[0]))
+
+
+@pytest.mark.parametrize("subtype, channels", [("PCM_16", 1), ("PCM_16", 2), ("FLOAT", 3)])
+def test_a_file_reads_as_the_toolkit_analyses_it_in_one_call(tmp_path, subtype, channels):
+    path = tmp_path / "take.wav"
+    noise = np.random.default_rng(channels).uniform(-0.9, 0.9, (3000, channels))
+    soundfile.write(path, noise, 11025, subtype=subtype)
+
+    powers, attrs = kc.analyse_file(path, 100)
+
+    signal, rate = kt.load(path)  # float64, mixed to mono
+    whole = kt.analyse(signal, rate, hop=100)
+    assert powers.dtype == np.float32 and powers.shape == (30, 88)
+    assert np.array_equal(bits(powers), bits(whole.db().T.astype(np.float32)))
+    assert attrs["frequencies"] == whole.freqs.tolist()
+    assert (attrs["source_channels"], attrs["source_samples"]) == (channels, 3000)

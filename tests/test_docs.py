@@ -320,6 +320,7 @@ def test_gallery_script_runs_downloaded_alone(script, tmp_path):
         ("kavrel_tools.stream.analyse", "plot_speech"),
         ("kavrel_tools.live.LiveAnalyser.feed", "plot_tuner"),
         ("kavrel_tools.parallel.parallel_resonate", "plot_parallel"),
+        ("kavrel_tools.corpus.analyse_corpus", "plot_corpus"),
     ],
 )
 def test_reference_lists_the_gallery_pages_that_use_an_object(name, page):

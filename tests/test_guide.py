@@ -29,7 +29,7 @@ import pytest
 
 import kavrel
 from bank_model import assert_same_complex
-from support import REPO, load_example
+from support import REPO
 
 README = REPO / "README.md"
 PAGES = [
@@ -106,24 +106,28 @@ PRINTS = {
         "A4",
     ],
     ("docs/guide/toolkit.md", "Labelled arrays and pictures"): ["('frequency',", "'time')"],
+    ("docs/guide/toolkit.md", "A corpus"): ["0"],
     ("docs/guide/frequencies.md", "Frequencies"): ["170"],
     ("docs/guide/results.md", "Decibels"): ["[", "-6.", "-45.8]"],
+    ("docs/guide/corpus.md", "From Python"): ["(40,", "88)", "44100", "['take1.wav']"],
 }
 
 
 def corpus_store(folder):
-    """analysis.zarr as examples/corpus.py writes it, for recordings/take1.wav."""
+    """analysis.zarr as kavrel_tools.corpus writes it, for recordings/take1.wav."""
     soundfile = pytest.importorskip("soundfile")
-    pytest.importorskip("dask.distributed")
-    corpus = load_example("corpus")
-    take = folder / "take1.wav"
+    pytest.importorskip("zarr")
+    from kavrel_tools import corpus
+
+    (folder / "recordings").mkdir()
+    take = folder / "recordings" / "take1.wav"
     t = np.arange(20480) / 44100
     soundfile.write(take, (0.5 * np.cos(2 * np.pi * 440.0 * t)).astype(np.float32), 44100)
-    powers, attrs = corpus.analyse_file(str(take), corpus.DEFAULT_HOP)
+    powers, attrs = corpus.analyse_file(take, corpus.DEFAULT_HOP)
     output = str(folder / "analysis.zarr")
     with corpus.locked_store(output, corpus.job_settings(corpus.DEFAULT_HOP)) as group:
-        zarr_format = group.metadata.zarr_format if corpus.ZARR_3 else 2
-        corpus.write_result(output, "take1.wav", powers, attrs, zarr_format)
+        source = {"source": "take1.wav", **attrs}
+        corpus.write_result(output, "take1.wav", powers, source, corpus.store_format(group))
 
 
 FIXTURES = {"docs/guide/corpus.md": corpus_store}

@@ -2,23 +2,22 @@
 A corpus on a local cluster
 ===========================
 
-``examples/corpus.py`` analyses every recording of a folder on a Dask cluster and writes
-one array of channel powers per file into a Zarr store::
+:py:func:`kavrel_tools.corpus.analyse_corpus` analyses every recording of a folder on a Dask
+cluster and writes one array of channel powers per file into a Zarr store; its command line
+is ``examples/corpus.py``::
 
     python examples/corpus.py recordings/ analysis.zarr --workers 2
 
-Its analysis of one file is the function ``analyse_file`` below, which each worker runs on
-the files it is given: :py:func:`kavrel_tools.load <kavrel_tools.audio.load>` reads the file
-as mono float32 samples, :py:func:`~kavrel_tools.frequencies.below_nyquist` keeps the piano
-keys of :py:func:`~kavrel_tools.frequencies.key_frequencies` that the file's sample rate can
-hold, one :py:meth:`~kavrel.ResonatorBank.resonate` gives a frame every hop, and
-:py:func:`~kavrel_tools.results.power` with :py:func:`~kavrel_tools.results.power_db` turn
-the frames into levels, which the worker writes into the store itself, so that only the file
-names travel back. (The script adds what a batch job needs: reading in blocks, a lock, runs
-that resume, a report of the files that fail.)
+Each worker runs :py:func:`~kavrel_tools.corpus.analyse_file` on the files it is given: the
+file is read in blocks and mixed to mono, one bank holds the piano keys of
+:py:func:`~kavrel_tools.frequencies.key_frequencies` below the file's Nyquist frequency, a
+frame every hop is turned into levels by :py:func:`~kavrel_tools.results.power` and
+:py:func:`~kavrel_tools.results.power_db`, and the worker writes them into the store itself,
+so that only the file names travel back. The store is locked while a run works on it, every
+array in it is whole, and a second run skips what is complete: here it finds nothing to do.
 
-Here a folder of three short recordings is made first, the files are analysed on a local
-cluster of two workers, and the store is read back and drawn.
+A folder of three short recordings is made first, the files are analysed on a local cluster
+of two workers, and the store is read back and drawn.
 """
 
 import shutil
@@ -31,25 +30,13 @@ import soundfile
 import zarr
 from dask.distributed import Client, LocalCluster
 
-import kavrel
-import kavrel_tools as kt
+from kavrel_tools.corpus import analyse_corpus
 
 HOP = 256
 
-
-def analyse_file(path, store):
-    """The levels of one file's piano keys, a row every HOP samples, written into the store."""
-    signal, rate = kt.load(path)  # mono float32
-    freqs = kt.below_nyquist(kt.key_frequencies(), rate)
-    frames = kavrel.ResonatorBank(freqs, rate).resonate(signal, HOP)
-    levels = kt.power_db(kt.power(frames)).astype(np.float32)  # (frames, keys), dB
-    zarr.save_array(store, levels, path=Path(path).name)
-    array = zarr.open_array(store, path=Path(path).name, mode="r+")
-    array.attrs.update(sample_rate=rate, hop=HOP, frequencies=freqs.tolist())
-    return Path(path).name
-
-
 work = Path(tempfile.mkdtemp())
+recordings = work / "recordings"
+recordings.mkdir()
 rate = 22050
 t = np.arange(3 * rate) / rate
 steps = np.array([0, 2, 4, 5, 7, 9, 11, 12])[np.minimum(t // 0.375, 7).astype(int)]
@@ -59,21 +46,23 @@ tones = {  # a C major scale, an A minor chord, a sweep from A1 to A6
     "sweep.wav": np.sin(2 * np.pi * 55.0 * (2 ** (5 * t / 3) - 1) / (5 / 3 * np.log(2))),
 }
 for name, sound in tones.items():
-    soundfile.write(work / name, (0.5 * sound).astype(np.float32), rate)
+    soundfile.write(recordings / name, (0.5 * sound).astype(np.float32), rate)
 
-store = str(work / "analysis.zarr")
+store = work / "analysis.zarr"
 # Workers as threads of this process: the bank releases the interpreter lock, and the script
-# needs no main guard. On a real cluster the same function runs in worker processes.
+# needs no main guard. Without a client, analyse_corpus starts a cluster of worker processes.
 with LocalCluster(
     n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0"
 ) as cluster:
     with Client(cluster) as client:
-        futures = client.map(analyse_file, [str(work / name) for name in tones], store=store)
-        print("analysed:", client.gather(futures))
+        summary = analyse_corpus(recordings, store, hop=HOP, client=client)
+        print("analysed:", summary["done"], "failed:", summary["errors"])
+        again = analyse_corpus(recordings, store, hop=HOP, client=client)
+        print("second run, already complete:", again["skipped"])
 
 fig, axes = plt.subplots(len(tones), 1, figsize=(10, 7), layout="constrained", sharex=True)
 for ax, name in zip(axes, sorted(tones)):
-    levels = zarr.open_array(store, path=name, mode="r")
+    levels = zarr.open_group(str(store), mode="r")[name]
     hop, sample_rate = levels.attrs["hop"], levels.attrs["sample_rate"]
     print(f"{name}: {levels.shape} {levels.dtype}, hop {hop}, {sample_rate} Hz")
     image = ax.imshow(

@@ -6,7 +6,9 @@
   bit for bit those of one `resonate`), settling times, and `analyse` for a whole signal;
 - `kavrel_tools.results`: power, magnitude and dB, labelled spectrograms, their picture;
 - `kavrel_tools.parallel`: one analysis split by channels over every core;
-- `kavrel_tools.live`: the live analyser and tuner's core.
+- `kavrel_tools.live`: the live analyser and tuner's core;
+- `kavrel_tools.corpus`: a folder of recordings into a Zarr store on a Dask cluster (the
+  `corpus` extra; imported on its own, as `from kavrel_tools import corpus`).
 
 The `kavrel` module itself is unchanged; this package only calls it.
 """
