@@ -6,12 +6,16 @@
   bit for bit those of one `resonate`), settling times, and `analyse` for a whole signal;
 - `kavrel_tools.results`: power, magnitude and dB, labelled spectrograms, their picture;
 - `kavrel_tools.parallel`: one analysis split by channels over every core;
-- `kavrel_tools.live`: the live analyser and tuner's core.
+- `kavrel_tools.live`: the live analyser and tuner's core;
+- `kavrel_tools.pitch`: f0 with voicing and confidence, offline and streaming;
+- `kavrel_tools.chroma`: the 12 pitch classes, with the tuning estimated once;
+- `kavrel_tools.onsets`: onset strength and onset times, offline and streaming.
 
 The `kavrel` module itself is unchanged; this package only calls it.
 """
 
 from .audio import as_signal, load
+from .chroma import ChromaStream, chroma, estimate_tuning
 from .frequencies import (
     PIANO_KEYS,
     TUNING_HZ,
@@ -23,18 +27,27 @@ from .frequencies import (
     note_name,
     note_to_midi,
 )
+from .onsets import OnsetDetector, detect_onsets
 from .parallel import parallel_resonate
+from .pitch import PitchTrack, PitchTracker, track_pitch
 from .results import Spectrogram, magnitude_db, power, power_db
 from .stream import StreamAnalyser, analyse, settling_time
 
 __all__ = [
     "PIANO_KEYS",
     "TUNING_HZ",
+    "ChromaStream",
+    "OnsetDetector",
+    "PitchTrack",
+    "PitchTracker",
     "Spectrogram",
     "StreamAnalyser",
     "analyse",
     "as_signal",
     "below_nyquist",
+    "chroma",
+    "detect_onsets",
+    "estimate_tuning",
     "hz_to_midi",
     "key_frequencies",
     "load",
@@ -47,4 +60,5 @@ __all__ = [
     "power",
     "power_db",
     "settling_time",
+    "track_pitch",
 ]

@@ -1,0 +1,247 @@
+"""Onsets: an onset-strength curve from a bank and onset times by peak picking, offline
+(`detect_onsets`) or streaming (`OnsetDetector`).
+
+Strength
+--------
+A bank over a log grid (`bins_per_octave` channels per octave from `fmin` to `fmax` or 45 %
+of the sample rate; time constants of `periods` periods of each channel's frequency, at
+most `max_tau` seconds) is read every `hop` samples, in dB re full-scale sine with a
+floor at `floor_db`. The strength of frame k is the mean over the channels of the rise of
+the level since frame ``k - lag``, counted where it rises only (half-wave rectified): a
+note's onset raises many channels at once, a held note or silence none.
+
+Picking
+-------
+Frame k is an onset when its strength is the largest of frames ``k - pre`` to
+``k + post``, reaches `threshold` (dB per frame, averaged over the channels) and the
+mean of those frames plus `delta`, and lies at least `wait` frames after the previous
+onset. An onset's time is the start of its frame's hop, ``k * hop / sample_rate``, less
+the time the channels take to rise (`rise`, half the longest time constant), and at least
+0. The stream starts from silence (every channel at `floor_db`), so sound at its very
+start is an onset at 0. The decision
+on frame k needs the `post` frames after it, so the detector answers ``post`` frames
+late; the offline function applies the same rule and gives the same onsets, bit for bit.
+
+Latency
+-------
+`OnsetDetector.latency` in samples: ``hop - 1`` to complete a frame, ``post * hop`` of
+look-ahead, and ``settle`` for the slowest channel to read half of a tone switched on.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._features import (
+    FloatArray,
+    FrameStream,
+    positive,
+    settle_samples,
+    time_constant_alphas,
+    whole,
+)
+from .frequencies import log_frequencies
+from .results import frame_times
+
+
+class OnsetDetector:
+    """Onset strength and onset times of a stream fed in blocks of any size.
+
+    Parameters
+    ----------
+    sample_rate : float
+        Samples per second.
+    hop : int, optional
+        Samples per frame; default about 5.8 ms (256 at 44.1 kHz).
+    fmin, fmax : float
+        Range of the bank in Hz (default 30 Hz to 12 kHz; the top stays below 45 % of the
+        rate).
+    bins_per_octave : int
+        Channels per octave (default 12).
+    periods, max_tau : float
+        Each channel's time constant: `periods` periods of its frequency (default 4), at most
+        `max_tau` seconds (default 10 ms).
+    floor_db : float
+        The lowest level counted, dB re full-scale sine (default -80).
+    lag : int
+        Frames between the levels compared (default 2).
+    pre, post : int
+        Frames before and after a peak in which it must be the largest (defaults 3 and 1).
+    threshold, delta : float
+        Least strength of an onset, and least excess over the local mean (defaults 4.0 and
+        1.0 dB per frame).
+    wait : int
+        Least frames between two onsets (default 8, about 46 ms at the default hop).
+
+    Attributes
+    ----------
+    latency : int
+        Algorithmic latency in samples (see the module's description).
+    rise : float
+        Seconds subtracted from frame times for the channels' rise.
+
+    Raises
+    ------
+    ValueError
+        A setting out of bounds.
+    """
+
+    def __init__(
+        self,
+        sample_rate: float,
+        *,
+        hop: int | None = None,
+        fmin: float = 30.0,
+        fmax: float = 12000.0,
+        bins_per_octave: int = 12,
+        periods: float = 4.0,
+        max_tau: float = 0.02,
+        floor_db: float = -80.0,
+        lag: int = 2,
+        pre: int = 3,
+        post: int = 1,
+        threshold: float = 4.0,
+        delta: float = 1.0,
+        wait: int = 8,
+    ) -> None:
+        self.sample_rate = positive("sample_rate", sample_rate)
+        self.hop = whole("hop", round(0.0058 * self.sample_rate) if hop is None else hop, 1)
+        fmin, fmax = positive("fmin", fmin), positive("fmax", fmax)
+        top = min(fmax, 0.45 * self.sample_rate)
+        if not fmin < top:
+            raise ValueError(
+                f"no channel between fmin ({fmin:g} Hz) and the top ({top:g} Hz: the lower of "
+                "fmax and 45 % of the sample rate)"
+            )
+        self.freqs = log_frequencies(
+            fmin, fmax=top, bins_per_octave=whole("bins_per_octave", bins_per_octave, 1)
+        )
+        self.max_tau = positive("max_tau", max_tau)
+        alphas = time_constant_alphas(
+            self.freqs, self.sample_rate, positive("periods", periods), self.max_tau
+        )
+        self.floor_db = float(floor_db)
+        self.lag = whole("lag", lag, 1)
+        self.pre = whole("pre", pre, 0)
+        self.post = whole("post", post, 0)
+        self.wait = whole("wait", wait, 1)
+        self.threshold = float(threshold)
+        self.delta = float(delta)
+        self._stream = FrameStream(self.freqs, self.sample_rate, self.hop, alphas)
+        self.settle = settle_samples(self.max_tau, self.sample_rate)
+        self.latency = self.hop - 1 + self.post * self.hop + self.settle
+        self.rise = self.max_tau / 2.0
+        self.reset()
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self._stream.reset()
+        self._levels = np.full((self.lag, len(self.freqs)), self.floor_db)
+        # Frames not yet decided, with the `pre` before them (zeros before the stream).
+        self._strength = np.zeros(self.pre)
+        self._first = -self.pre  # frame index of self._strength[0]
+        self._last_onset = -(10**9)
+
+    def _rises(self, magnitudes: FloatArray) -> FloatArray:
+        """Strength of each frame: the mean half-wave rectified rise in dB over `lag` frames."""
+        with np.errstate(divide="ignore"):
+            levels = np.maximum(20.0 * np.log10(2.0 * magnitudes), self.floor_db)
+        history = np.concatenate([self._levels, levels])
+        self._levels = history[-self.lag :]
+        rises = np.maximum(history[self.lag :] - history[: -self.lag], 0.0)
+        total = np.zeros(len(levels))
+        for column in range(rises.shape[1]):  # a column at a time: row-independent
+            total += rises[:, column]
+        strength: FloatArray = total / rises.shape[1]
+        return strength
+
+    def feed(self, block: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
+        """Advance by one block of mono samples.
+
+        Parameters
+        ----------
+        block : array_like
+            The next samples, 1-D, as `kavrel_tools.as_signal` reads them (any length).
+
+        Returns
+        -------
+        strength : numpy.ndarray
+            The strength of the frames the block completes (possibly none).
+        onsets : numpy.ndarray
+            Times in seconds of the onsets decided by this block (they lie up to `post`
+            frames before its last frame).
+        """
+        _, magnitudes = self._stream.feed(block)
+        strength = self._rises(magnitudes)
+        pending = np.concatenate([self._strength, strength])
+        onsets: list[int] = []
+        # Frame self._first + i is decided once frames up to i + post are in.
+        decided = len(pending) - self.post
+        start = self.pre
+        for i in range(start, decided):
+            value = pending[i]
+            window = pending[i - self.pre : i + self.post + 1]
+            frame = self._first + i
+            if frame < 0:
+                continue
+            if (
+                value >= self.threshold
+                and value >= window.max()
+                and value >= window.mean() + self.delta
+                and frame - self._last_onset >= self.wait
+            ):
+                onsets.append(frame)
+                self._last_onset = frame
+        keep = max(decided - self.pre, 0)
+        self._strength = pending[keep:]
+        self._first += keep
+        times = np.array(onsets, dtype=np.float64) * self.hop / self.sample_rate - self.rise
+        return strength, np.maximum(times, 0.0)
+
+
+def detect_onsets(
+    samples: npt.ArrayLike, sample_rate: float, **settings: Any
+) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Onset strength and onset times of a whole signal.
+
+    Parameters
+    ----------
+    samples : array_like
+        1-D samples, as `kavrel_tools.as_signal` reads them.
+    sample_rate : float
+        Samples per second.
+    **settings
+        The keyword arguments of `OnsetDetector`.
+
+    Returns
+    -------
+    times : numpy.ndarray
+        Time of each frame of the strength, ``(k + 1) * hop / sample_rate``.
+    strength : numpy.ndarray
+        Onset strength per frame (dB per frame, averaged over the channels).
+    onsets : numpy.ndarray
+        Onset times in seconds: bit for bit what `OnsetDetector` gives for any block split
+        (the last `post` frames, which have no look-ahead, are decided as if silence
+        followed).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from kavrel_tools.onsets import detect_onsets
+    >>> rate = 16000
+    >>> clicks = np.zeros(rate)
+    >>> t = np.arange(rate // 4) / rate
+    >>> clicks[rate // 2 : rate // 2 + rate // 4] = np.sin(2 * np.pi * 440 * t)
+    >>> _, _, onsets = detect_onsets(clicks, rate)
+    >>> [round(float(x), 2) for x in onsets]
+    [0.5]
+    """
+    detector = OnsetDetector(sample_rate, **settings)
+    strength, onsets = detector.feed(samples)
+    # The last frames are decided with silence after them.
+    _, more = detector.feed(np.zeros(detector.post * detector.hop, dtype=np.float32))
+    times = frame_times(len(strength), detector.hop, detector.sample_rate)
+    return times, strength, np.concatenate([onsets, more])
