@@ -70,7 +70,7 @@ def test_a_note_sequence_an_octave_apart_reads_both_notes():
     x = np.concatenate([harmonic(hz(m), 0.3, "missing", seed=m) for m in notes])
     track = track_pitch(x, SR)
     for i, m in enumerate(notes):
-        inside = (track.times > 0.3 * i + 0.08) & (track.times < 0.3 * (i + 1) - 0.02)
+        inside = (track.times > 0.3 * i + 0.06) & (track.times < 0.3 * (i + 1) - 0.04)
         assert np.all(track.voiced[inside])
         assert np.all(np.abs(track.midi()[inside] - m) < 0.5)
 

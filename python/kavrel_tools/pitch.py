@@ -25,14 +25,20 @@ parabola through its score and its neighbours'.
 The confidence is the score of the best candidate over the same sum with both terms
 added: about 1 for a clean harmonic tone, about 0 for noise, whose channels hold as much
 between the harmonics of any candidate as on them. A frame is voiced when the confidence
-reaches `threshold` and the loudest channel is above `silence_db` (dB re full-scale sine).
+reaches `threshold`, the loudest channel is above `silence_db` (dB re full-scale sine),
+and that level has not fallen since the frame before by more than half of what the
+slowest channels lose per frame when their input stops: a bank rings on after a sound
+ends, still harmonic, and that ringing is not voice.
 
 Smoothing
 ---------
 A median over a few frames (of the f0 in semitones, over the voiced frames only, and a
 majority of the voiced flags) removes single-frame slips: centred over `smooth` frames
 offline, over the latest `smooth` frames when streaming (`smoothing="causal"` offline
-gives, bit for bit, what `PitchTracker` gives for any block split).
+gives, bit for bit, what `PitchTracker` gives for any block split). Centred smoothing
+also centres the times: a channel's reading lags its input by about two time constants
+(the delay of its two smoothing stages), so the offline times are the frames' ends less
+`PitchTracker.delay`, ``2 * max_tau``.
 
 Latency
 -------
@@ -72,6 +78,7 @@ from .results import frame_times
 E1_HZ = 41.20344461410875
 C7_HZ = 2093.004522404789
 SILENCE_DB = -60.0
+FALL_SHARE = 0.5
 
 
 @dataclass(frozen=True)
@@ -147,6 +154,8 @@ class PitchTracker:
     ----------
     latency : int
         Algorithmic latency in samples (see the module's description).
+    delay : float
+        Seconds by which the offline, centred times are moved back: ``2 * max_tau``.
     freqs : numpy.ndarray
         The bank's frequencies (float32).
 
@@ -216,6 +225,11 @@ class PitchTracker:
         self.latency = self.hop - 1 + (self.smooth // 2) * self.hop + self.settle
         self._history_midi = np.full(self.smooth - 1, np.nan)
         self._history_voiced = np.zeros(self.smooth - 1)
+        self._level = -math.inf
+        # A level falling faster than this (dB per frame) is the bank ringing on after a
+        # sound stopped: FALL_SHARE of the free decay of the slowest channels.
+        self._fall = FALL_SHARE * 20.0 / math.log(10.0) / self.max_tau * self.hop / self.sample_rate
+        self.delay = 2.0 * self.max_tau
 
     # -- one frame at a time (row by row, whatever the number of rows) ---------------
 
@@ -227,8 +241,11 @@ class PitchTracker:
         below, above = padded[:, index], padded[:, index + 1]
         return below * (1.0 - frac) + above * frac
 
-    def _raw(self, magnitudes: FloatArray) -> tuple[FloatArray, BoolArray, FloatArray]:
-        """Frame-wise f0, voiced flag and confidence of (frames, bins) magnitudes."""
+    def _raw(
+        self, magnitudes: FloatArray, previous: float
+    ) -> tuple[FloatArray, BoolArray, FloatArray, float]:
+        """Frame-wise f0, voiced flag and confidence of (frames, bins) magnitudes, and the
+        level of the last frame; `previous` is the level of the frame before the first."""
         frames = len(magnitudes)
         padded = np.zeros((frames, self._pad_low + len(self.freqs) + self._pad_high))
         padded[:, self._pad_low : self._pad_low + len(self.freqs)] = magnitudes
@@ -260,8 +277,11 @@ class PitchTracker:
             loudest = np.maximum(loudest, magnitudes[:, column])
         with np.errstate(divide="ignore"):
             level = 20.0 * np.log10(2.0 * loudest)
-        voiced = (confidence >= self.threshold) & (level >= self.silence_db)
-        return f0, voiced, confidence
+        before = np.concatenate([[previous], level[:-1]])
+        with np.errstate(invalid="ignore"):
+            ringing = level - before < -self._fall
+        voiced = (confidence >= self.threshold) & (level >= self.silence_db) & ~ringing
+        return f0, voiced, confidence, float(level[-1]) if frames else previous
 
     def _smoothed(
         self, f0: FloatArray, voiced: BoolArray, history: tuple[FloatArray, FloatArray] | None
@@ -297,7 +317,7 @@ class PitchTracker:
             the stream.
         """
         first, magnitudes = self._stream.feed(block)
-        f0, voiced, confidence = self._raw(magnitudes)
+        f0, voiced, confidence, self._level = self._raw(magnitudes, self._level)
         notes = np.where(voiced, np.asarray(hz_to_midi(f0), dtype=np.float64), np.nan)
         flags = voiced.astype(np.float64)
         history = (self._history_midi, self._history_voiced)
@@ -315,6 +335,7 @@ class PitchTracker:
         self._stream.reset()
         self._history_midi = np.full(self.smooth - 1, np.nan)
         self._history_voiced = np.zeros(self.smooth - 1)
+        self._level = -math.inf
 
 
 def track_pitch(
@@ -361,8 +382,9 @@ def track_pitch(
     if smoothing == "causal":
         return tracker.feed(signal)
     _, magnitudes = tracker._stream.feed(signal)
-    f0, voiced, confidence = tracker._raw(magnitudes)
+    f0, voiced, confidence, _ = tracker._raw(magnitudes, -math.inf)
+    times = frame_times(len(f0), tracker.hop, tracker.sample_rate)
     if smoothing == "centred":
         f0, voiced = tracker._smoothed(f0, voiced, None)
-    times = frame_times(len(f0), tracker.hop, tracker.sample_rate)
+        times = times - tracker.delay
     return PitchTrack(times, f0, voiced, confidence)
