@@ -8,7 +8,12 @@ of the sample rate; time constants of `periods` periods of each channel's freque
 most `max_tau` seconds) is read every `hop` samples, in dB re full-scale sine with a
 floor at `floor_db`. The strength of frame k is the mean over the channels of the rise of
 the level since frame ``k - lag``, counted where it rises only (half-wave rectified): a
-note's onset raises many channels at once, a held note or silence none.
+note's onset raises many channels at once, a held note or silence none. Two things keep
+held notes quiet: the level ``lag`` frames back is the loudest of the channel and its two
+neighbours (so that vibrato, which moves a partial to the next channel, is no rise), and
+both levels are counted from `range_db` below the frame's loudest channel (the channels
+between a tone's harmonics beat at the spacing of the harmonics, deep in dB, and would
+otherwise rise and fall all the time).
 
 Picking
 -------
@@ -66,12 +71,14 @@ class OnsetDetector:
         `max_tau` seconds (default 10 ms).
     floor_db : float
         The lowest level counted, dB re full-scale sine (default -80).
+    range_db : float
+        Levels are counted from this many dB below the frame's loudest channel (default 30).
     lag : int
         Frames between the levels compared (default 2).
     pre, post : int
         Frames before and after a peak in which it must be the largest (defaults 3 and 1).
     threshold, delta : float
-        Least strength of an onset, and least excess over the local mean (defaults 4.0 and
+        Least strength of an onset, and least excess over the local mean (defaults 1.0 and
         1.0 dB per frame).
     wait : int
         Least frames between two onsets (default 8, about 46 ms at the default hop).
@@ -100,10 +107,11 @@ class OnsetDetector:
         periods: float = 4.0,
         max_tau: float = 0.02,
         floor_db: float = -80.0,
+        range_db: float = 30.0,
         lag: int = 2,
         pre: int = 3,
         post: int = 1,
-        threshold: float = 4.0,
+        threshold: float = 1.0,
         delta: float = 1.0,
         wait: int = 8,
     ) -> None:
@@ -129,6 +137,7 @@ class OnsetDetector:
         self.post = whole("post", post, 0)
         self.wait = whole("wait", wait, 1)
         self.threshold = float(threshold)
+        self.range_db = positive("range_db", range_db)
         self.delta = float(delta)
         self._stream = FrameStream(self.freqs, self.sample_rate, self.hop, alphas)
         self.settle = settle_samples(self.max_tau, self.sample_rate)
@@ -151,7 +160,17 @@ class OnsetDetector:
             levels = np.maximum(20.0 * np.log10(2.0 * magnitudes), self.floor_db)
         history = np.concatenate([self._levels, levels])
         self._levels = history[-self.lag :]
-        rises = np.maximum(history[self.lag :] - history[: -self.lag], 0.0)
+        # The louder of each channel and its neighbours, `lag` frames back.
+        before = history[: -self.lag].copy()
+        before[:, 1:] = np.maximum(before[:, 1:], history[: -self.lag, :-1])
+        before[:, :-1] = np.maximum(before[:, :-1], history[: -self.lag, 1:])
+        now = history[self.lag :]
+        loudest = np.full(len(now), -np.inf)
+        for column in range(now.shape[1]):  # a column at a time: row-independent
+            loudest = np.maximum(loudest, now[:, column])
+        # Both frames counted from `range_db` below the current frame's loudest channel.
+        bottom = (loudest - self.range_db)[:, None]
+        rises = np.maximum(np.maximum(now, bottom) - np.maximum(before, bottom), 0.0)
         total = np.zeros(len(levels))
         for column in range(rises.shape[1]):  # a column at a time: row-independent
             total += rises[:, column]
