@@ -40,8 +40,7 @@ import warnings
 
 import numpy as np
 
-from kavrel_tools.chroma import ChromaStream
-from kavrel_tools.chroma import chroma as kavrel_chroma
+from kavrel_tools.chroma import ChromaStream, chromagram
 from kavrel_tools.onsets import OnsetDetector, detect_onsets
 from kavrel_tools.pitch import PitchTracker, track_pitch
 
@@ -280,7 +279,7 @@ def chroma_accuracy(times, values, labels):
 
 
 def kavrel_chroma_frames(x):
-    values, _ = kavrel_chroma(x, SR, hop=HOP)
+    values, _ = chromagram(x, SR, hop=HOP)
     return (np.arange(values.shape[1]) + 1) * HOP / SR, values
 
 

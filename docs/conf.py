@@ -140,10 +140,12 @@ _TYPING_NAMES = ("SupportsFloat", "SupportsIndex")
 # is written unqualified.
 _ALIASES = {
     "FloatArray": "numpy.typing.NDArray",
+    "BoolArray": "numpy.typing.NDArray",
     "Signal": "numpy.typing.NDArray",
     "kavrel_tools.audio.Signal": "numpy.typing.NDArray",
     "Frames": "numpy.typing.NDArray",
     "Spectrogram": "kavrel_tools.results.Spectrogram",
+    "PitchTrack": "kavrel_tools.pitch.PitchTrack",
 }
 
 

@@ -1,11 +1,13 @@
 """Pitch, chroma and onsets: known-answer signals, streaming against offline bit for bit,
 the stated latencies, and bad settings."""
 
+import doctest
+
 import numpy as np
 import pytest
 
 import kavrel_tools as kt
-from kavrel_tools.chroma import ChromaStream, chroma, estimate_tuning
+from kavrel_tools.chroma import ChromaStream, chromagram, estimate_tuning
 from kavrel_tools.onsets import OnsetDetector, detect_onsets
 from kavrel_tools.pitch import PitchTracker, track_pitch
 
@@ -124,7 +126,7 @@ def test_tuning_is_estimated_within_a_few_cents(cents):
 )
 def test_chroma_of_a_chord_holds_its_pitch_classes(notes, cents):
     x = sum(harmonic(hz(m, cents), 0.5, seed=m) for m in notes)
-    values, tuning = chroma(x, SR)
+    values, tuning = chromagram(x, SR)
     assert tuning == pytest.approx(cents, abs=3)
     frame = values[:, -1]
     classes = sorted({m % 12 for m in notes})
@@ -148,7 +150,7 @@ def test_chroma_streaming_equals_offline_bit_for_bit(seed):
     x = (harmonic(262, 0.3) + harmonic(392, 0.3) + 0.01 * rng.standard_normal(4800)).astype(
         np.float32
     )
-    whole, tuning = chroma(x, SR)
+    whole, tuning = chromagram(x, SR)
     stream = ChromaStream(SR, tuning=tuning)
     streamed = np.concatenate([stream.feed(b) for b in splits(rng, x)], axis=1)
     assert streamed.tobytes() == whole.tobytes()
@@ -156,7 +158,7 @@ def test_chroma_streaming_equals_offline_bit_for_bit(seed):
 
 
 def test_silence_has_zero_chroma_and_tuning():
-    values, tuning = chroma(np.zeros(SR // 4), SR)
+    values, tuning = chromagram(np.zeros(SR // 4), SR)
     assert tuning == 0.0 and not values.any()
 
 
@@ -248,6 +250,12 @@ def test_a_refused_block_leaves_the_tracker_unchanged():
     assert np.concatenate([first.f0, rest.f0]).tobytes() == whole.f0.tobytes()
 
 
+@pytest.mark.parametrize("module", ["pitch", "chroma", "onsets"])
+def test_docstring_examples_run_as_written(module):
+    found = doctest.testmod(getattr(__import__("kavrel_tools." + module), module))
+    assert found.attempted > 0 and found.failed == 0
+
+
 def test_the_features_are_exported():
-    assert kt.track_pitch is track_pitch and kt.chroma is chroma
+    assert kt.track_pitch is track_pitch and kt.chromagram is chromagram
     assert kt.detect_onsets is detect_onsets and kt.PitchTracker is PitchTracker

@@ -4,7 +4,7 @@ Pitch, chroma and onsets
 
 The feature modules of the toolkit read a bank the way a listener reads a score: which
 note sounds (:py:func:`~kavrel_tools.pitch.track_pitch`, with a voiced flag and a
-confidence), which pitch classes a chord holds (:py:func:`~kavrel_tools.chroma.chroma`,
+confidence), which pitch classes a chord holds (:py:func:`~kavrel_tools.chroma.chromagram`,
 with the tuning estimated once) and where notes start
 (:py:func:`~kavrel_tools.onsets.detect_onsets`). Each has a streaming class as well
 (:py:class:`~kavrel_tools.pitch.PitchTracker`, :py:class:`~kavrel_tools.chroma.ChromaStream`,
@@ -84,7 +84,7 @@ for notes in chords:
     chord = sum(harmonics(np.full(n, m + 0.2), lowest=1, highest=6) for m in notes)
     parts.append(chord * np.exp(-1.5 * t))
 chord_signal = np.concatenate(parts).astype(np.float32)
-values, tuning = kt.chroma(chord_signal, rate)
+values, tuning = kt.chromagram(chord_signal, rate)
 print(f"estimated tuning: {tuning:+.1f} cents")
 
 fig, ax = plt.subplots(figsize=(10, 3.2), layout="constrained")

@@ -15,7 +15,7 @@ The `kavrel` module itself is unchanged; this package only calls it.
 """
 
 from .audio import as_signal, load
-from .chroma import ChromaStream, chroma, estimate_tuning
+from .chroma import ChromaStream, chromagram, estimate_tuning
 from .frequencies import (
     PIANO_KEYS,
     TUNING_HZ,
@@ -45,7 +45,7 @@ __all__ = [
     "analyse",
     "as_signal",
     "below_nyquist",
-    "chroma",
+    "chromagram",
     "detect_onsets",
     "estimate_tuning",
     "hz_to_midi",

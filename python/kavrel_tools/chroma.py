@@ -1,33 +1,27 @@
 """Chroma: the energy of the 12 pitch classes, frame by frame, from a bank's powers;
-offline (`chroma`) or streaming (`ChromaStream`), with the tuning estimated once
+offline (`chromagram`) or streaming (`ChromaStream`), with the tuning estimated once
 (`estimate_tuning`).
 
-How a frame is read
--------------------
-A bank over a log grid (`bins_per_semitone` bins per semitone, from `fmin` up to `fmax`
-or 45 % of the sample rate) is read every `hop` samples; each channel's time constant is
-`periods` periods of its frequency, at most `max_tau` seconds. Each channel belongs to
-the pitch class of the nearest equal-tempered note at the tuning, with a weight
-``cos(pi * d) ** 2`` for its distance d (in semitones, at most 1/2) from that note, so
-that channels between two notes count little. A class sums its channels' weighted powers,
-and each frame is divided by its largest class (a silent frame stays all zeros). Row 0
-is C, row 9 is A.
+How a frame is read. A bank over a log grid (`bins_per_semitone` bins per semitone, from
+`fmin` up to `fmax` or 45 % of the sample rate) is read every `hop` samples; each channel's
+time constant is `periods` periods of its frequency, at most `max_tau` seconds. Each channel
+belongs to the pitch class of the nearest equal-tempered note at the tuning, with a weight
+``cos(pi * d) ** 2`` for its distance d (in semitones, at most 1/2) from that note, so that
+channels between two notes count little. A class sums its channels' weighted powers, and
+each frame is divided by its largest class (a silent frame stays all zeros). Row 0 is C, row
+9 is A.
 
-Tuning, once
-------------
-The tuning is the offset in cents (-50 to 50) of the signal's notes from A4 = 440 Hz.
+Tuning, once. The tuning is the offset in cents (-50 to 50) of the signal's notes from A4 = 440 Hz.
 `estimate_tuning` finds it from the spectral peaks of the whole signal (a channel louder
 than both neighbours and within 30 dB of its frame's loudest), each placed between
 channels by a parabola through its level in dB and its neighbours': the offsets of the
 peaks from the nearest note, as angles on a circle of one semitone, are averaged with the
-peaks' magnitudes as weights. `chroma` estimates it once over the whole signal unless
+peaks' magnitudes as weights. `chromagram` estimates it once over the whole signal unless
 given; `ChromaStream` takes it as an argument (default 0 cents; from `estimate_tuning`
 over a first excerpt, for instance). It moves the channels' class boundaries and nothing
 else: the spectrum is never shifted, so the tuning is applied exactly once.
 
-Latency
--------
-A frame is complete ``hop - 1`` samples after a change at most; `ChromaStream.latency` adds
+Latency. A frame is complete ``hop - 1`` samples after a change at most; `ChromaStream.latency` adds
 the time the slowest channel needs to read half of a tone switched on (``settle``).
 """
 
@@ -58,37 +52,34 @@ PEAK_RANGE_DB = 30.0
 class ChromaStream:
     """Chroma of a stream fed in blocks of any size.
 
-    Parameters
-    ----------
-    sample_rate : float
-        Samples per second.
-    tuning : float
-        Offset of the notes from A4 = 440 Hz in cents, between -50 and 50 (default 0).
-    fmin, fmax : float
-        Range of the bank in Hz (default C1 to C8; the top stays below 45 % of the rate).
-    hop : int, optional
-        Samples per frame; default about 5.8 ms (256 at 44.1 kHz).
-    bins_per_semitone : int
-        Channels per semitone (default 3).
-    periods, max_tau : float
-        Each channel's time constant: `periods` periods of its frequency (default 16), at
-        most `max_tau` seconds (default 50 ms).
+    Besides its settings, a stream holds ``latency``, its algorithmic latency in samples
+    (``hop - 1`` plus ``settle``), ``freqs``, its bank's frequencies (float32), and for
+    each channel its pitch class in ``classes`` (0 = C ... 11 = B) and its weight in
+    ``weights``.
 
-    Attributes
-    ----------
-    latency : int
-        Algorithmic latency in samples: ``hop - 1`` plus ``settle``.
-    freqs : numpy.ndarray
-        The bank's frequencies (float32).
-    classes : numpy.ndarray
-        The pitch class (0 = C ... 11 = B) of each channel.
-    weights : numpy.ndarray
-        The weight of each channel in its class.
+    Args:
+        sample_rate: samples per second.
+        tuning: the offset of the notes from A4 = 440 Hz in cents, between -50 and 50
+            (default 0).
+        fmin: the lowest channel in Hz (default C1).
+        fmax: the highest channel in Hz (default C8; below 45 % of the rate in any case).
+        hop: samples per frame; by default about 5.8 ms (256 at 44.1 kHz).
+        bins_per_semitone: channels per semitone (default 3).
+        periods: each channel's time constant in periods of its frequency (default 16)...
+        max_tau: ... and at most this many seconds (default 50 ms).
 
-    Raises
-    ------
-    ValueError
-        A setting out of bounds, or a range with no channel below 45 % of the rate.
+    Raises:
+        ValueError: a setting out of bounds, or a range with no channel below 45 % of the
+            rate.
+
+    Example:
+        >>> import numpy as np
+        >>> from kavrel_tools.chroma import ChromaStream
+        >>> stream = ChromaStream(16000)
+        >>> t = np.arange(8000) / 16000
+        >>> frames = stream.feed(np.sin(2 * np.pi * 440 * t))  # A4
+        >>> frames.shape, int(np.argmax(frames[:, -1]))
+        ((12, 86), 9)
     """
 
     def __init__(
@@ -144,15 +135,15 @@ class ChromaStream:
     def feed(self, block: npt.ArrayLike) -> FloatArray:
         """Advance by one block of mono samples.
 
-        Parameters
-        ----------
-        block : array_like
-            The next samples, 1-D, as `kavrel_tools.as_signal` reads them (any length).
+        Args:
+            block: the next samples, 1-D, as `kavrel_tools.as_signal` reads them (any
+                length).
 
-        Returns
-        -------
-        numpy.ndarray
-            (12, frames) chroma of the frames the block completes (possibly none).
+        Returns:
+            The (12, frames) chroma of the frames the block completes (possibly none).
+
+        Raises:
+            ValueError: a block that is not 1-D.
         """
         _, magnitudes = self._stream.feed(block)
         return self._fold(magnitudes)
@@ -172,32 +163,25 @@ def estimate_tuning(
 ) -> float:
     """The tuning of a signal in cents from A4 = 440 Hz, between -50 and 50.
 
-    Parameters
-    ----------
-    samples : array_like
-        1-D samples, as `kavrel_tools.as_signal` reads them.
-    sample_rate : float
-        Samples per second.
-    fmin, fmax : float
-        Range of the peaks in Hz (default C1 to C8).
-    hop : int, optional
-        Samples between readings of the peaks (default about 23 ms).
+    Args:
+        samples: 1-D samples, as `kavrel_tools.as_signal` reads them.
+        sample_rate: samples per second.
+        fmin: the lowest peak in Hz (default C1).
+        fmax: the highest peak in Hz (default C8).
+        hop: samples between readings of the peaks (default about 23 ms).
 
-    Returns
-    -------
-    float
-        The magnitude-weighted circular mean of the peaks' offsets (see the module's
-        description); 0.0 for a signal without peaks.
+    Returns:
+        The magnitude-weighted circular mean of the peaks' offsets in cents (see the
+        module's description); 0.0 for a signal without peaks.
 
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from kavrel_tools.chroma import estimate_tuning
-    >>> rate = 16000
-    >>> t = np.arange(rate) / rate
-    >>> a = 440 * 2 ** (20 / 1200)  # A4, 20 cents sharp
-    >>> round(estimate_tuning(np.sin(2 * np.pi * a * t), rate))
-    20
+    Example:
+        >>> import numpy as np
+        >>> from kavrel_tools.chroma import estimate_tuning
+        >>> rate = 16000
+        >>> t = np.arange(rate) / rate
+        >>> a = 440 * 2 ** (20 / 1200)  # A4, 20 cents sharp
+        >>> round(estimate_tuning(np.sin(2 * np.pi * a * t), rate))
+        20
     """
     hop = round(0.023 * float(sample_rate)) if hop is None else hop
     stream = ChromaStream(sample_rate, fmin=fmin, fmax=fmax, hop=hop, bins_per_semitone=5)
@@ -227,7 +211,7 @@ def estimate_tuning(
     return 100.0 * mean / (2.0 * math.pi)
 
 
-def chroma(
+def chromagram(
     samples: npt.ArrayLike,
     sample_rate: float,
     *,
@@ -236,25 +220,31 @@ def chroma(
 ) -> tuple[FloatArray, float]:
     """Chroma of a whole signal, with the tuning estimated once.
 
-    Parameters
-    ----------
-    samples : array_like
-        1-D samples, as `kavrel_tools.as_signal` reads them.
-    sample_rate : float
-        Samples per second.
-    tuning : float, optional
-        Offset from A4 = 440 Hz in cents; estimated by `estimate_tuning` over the whole
-        signal when not given.
-    **settings
-        The other keyword arguments of `ChromaStream` (`fmin`, `fmax`, `hop`, ...).
+    Args:
+        samples: 1-D samples, as `kavrel_tools.as_signal` reads them.
+        sample_rate: samples per second.
+        tuning: the offset from A4 = 440 Hz in cents; estimated by `estimate_tuning` over
+            the whole signal when not given.
+        settings: the other keyword arguments of `ChromaStream` (``fmin``, ``fmax``,
+            ``hop``, ...).
 
-    Returns
-    -------
-    chroma : numpy.ndarray
-        (12, frames), frame k read after sample ``(k + 1) * hop - 1``; bit for bit what
-        `ChromaStream` with the same tuning gives for any block split.
-    tuning : float
-        The tuning used, in cents.
+    Returns:
+        The chroma, (12, frames), frame k read after sample ``(k + 1) * hop - 1`` (bit for
+        bit what `ChromaStream` with the same tuning gives for any block split), and the
+        tuning used, in cents.
+
+    Raises:
+        ValueError: a setting `ChromaStream` refuses.
+
+    Example:
+        >>> import numpy as np
+        >>> from kavrel_tools.chroma import chromagram
+        >>> rate = 16000
+        >>> t = np.arange(rate) / rate
+        >>> fifth = np.sin(2 * np.pi * 261.63 * t) + np.sin(2 * np.pi * 392.0 * t)  # C, G
+        >>> values, tuning = chromagram(fifth, rate)
+        >>> sorted(np.argsort(values[:, -1])[-2:].tolist()), round(tuning)
+        ([0, 7], 0)
     """
     signal = as_signal(samples)
     if tuning is None:

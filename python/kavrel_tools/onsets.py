@@ -1,23 +1,19 @@
 """Onsets: an onset-strength curve from a bank and onset times by peak picking, offline
 (`detect_onsets`) or streaming (`OnsetDetector`).
 
-Strength
---------
-A bank over a log grid (`bins_per_octave` channels per octave from `fmin` to `fmax` or 45 %
-of the sample rate; time constants of `periods` periods of each channel's frequency, at
-most `max_tau` seconds) is read every `hop` samples, in dB re full-scale sine with a
-floor at `floor_db`. The strength of frame k is the mean over the channels of the rise of
-the level since frame ``k - lag``, counted where it rises only (half-wave rectified): a
-note's onset raises many channels at once, a held note or silence none. Two things keep
-held notes quiet: the level ``lag`` frames back is the loudest of the channel and its two
-neighbours (so that vibrato, which moves a partial to the next channel, is no rise), and
-both levels are counted from `range_db` below the frame's loudest channel (the channels
-between a tone's harmonics beat at the spacing of the harmonics, deep in dB, and would
-otherwise rise and fall all the time).
+Strength. A bank over a log grid (`bins_per_octave` channels per octave from `fmin` to
+`fmax` or 45 % of the sample rate; time constants of `periods` periods of each channel's
+frequency, at most `max_tau` seconds) is read every `hop` samples, in dB re full-scale sine
+with a floor at `floor_db`. The strength of frame k is the mean over the channels of the
+rise of the level since frame ``k - lag``, counted where it rises only (half-wave
+rectified): a note's onset raises many channels at once, a held note or silence none. Two
+things keep held notes quiet: the level ``lag`` frames back is the loudest of the channel
+and its two neighbours (so that vibrato, which moves a partial to the next channel, is no
+rise), and both levels are counted from `range_db` below the frame's loudest channel (the
+channels between a tone's harmonics beat at the spacing of the harmonics, deep in dB, and
+would otherwise rise and fall all the time).
 
-Picking
--------
-Frame k is an onset when its strength is the largest of frames ``k - pre`` to
+Picking. Frame k is an onset when its strength is the largest of frames ``k - pre`` to
 ``k + post``, reaches `threshold` (dB per frame, averaged over the channels) and the
 mean of those frames plus `delta`, and lies at least `wait` frames after the previous
 onset. An onset's time is the start of its frame's hop, ``k * hop / sample_rate``, less
@@ -27,9 +23,7 @@ start is an onset at 0. The decision
 on frame k needs the `post` frames after it, so the detector answers ``post`` frames
 late; the offline function applies the same rule and gives the same onsets, bit for bit.
 
-Latency
--------
-`OnsetDetector.latency` in samples: ``hop - 1`` to complete a frame, ``post * hop`` of
+Latency. `OnsetDetector.latency` in samples: ``hop - 1`` to complete a frame, ``post * hop`` of
 look-ahead, and ``settle`` for the slowest channel to read half of a tone switched on.
 """
 
@@ -55,45 +49,37 @@ from .results import frame_times
 class OnsetDetector:
     """Onset strength and onset times of a stream fed in blocks of any size.
 
-    Parameters
-    ----------
-    sample_rate : float
-        Samples per second.
-    hop : int, optional
-        Samples per frame; default about 5.8 ms (256 at 44.1 kHz).
-    fmin, fmax : float
-        Range of the bank in Hz (default 30 Hz to 12 kHz; the top stays below 45 % of the
-        rate).
-    bins_per_octave : int
-        Channels per octave (default 12).
-    periods, max_tau : float
-        Each channel's time constant: `periods` periods of its frequency (default 4), at most
-        `max_tau` seconds (default 10 ms).
-    floor_db : float
-        The lowest level counted, dB re full-scale sine (default -80).
-    range_db : float
-        Levels are counted from this many dB below the frame's loudest channel (default 30).
-    lag : int
-        Frames between the levels compared (default 2).
-    pre, post : int
-        Frames before and after a peak in which it must be the largest (defaults 3 and 1).
-    threshold, delta : float
-        Least strength of an onset, and least excess over the local mean (defaults 1.0 and
-        1.0 dB per frame).
-    wait : int
-        Least frames between two onsets (default 8, about 46 ms at the default hop).
+    Besides its settings, a detector holds ``latency``, its algorithmic latency in samples
+    (see the module's description), and ``rise``, the seconds subtracted from frame times
+    for the channels' rise.
 
-    Attributes
-    ----------
-    latency : int
-        Algorithmic latency in samples (see the module's description).
-    rise : float
-        Seconds subtracted from frame times for the channels' rise.
+    Args:
+        sample_rate: samples per second.
+        hop: samples per frame; by default about 5.8 ms (256 at 44.1 kHz).
+        fmin: the lowest channel in Hz (default 30).
+        fmax: the highest channel in Hz (default 12000; below 45 % of the rate in any case).
+        bins_per_octave: channels per octave (default 12).
+        periods: each channel's time constant in periods of its frequency (default 4)...
+        max_tau: ... and at most this many seconds (default 20 ms).
+        floor_db: the lowest level counted, dB re full-scale sine (default -80).
+        range_db: levels count from this many dB below the frame's loudest channel
+            (default 30).
+        lag: frames between the levels compared (default 2).
+        pre: frames before a peak in which it must be the largest (default 3).
+        post: frames after a peak in which it must be the largest, the look-ahead
+            (default 1).
+        threshold: the least strength of an onset, dB per frame (default 1.0).
+        delta: the least excess of an onset over the mean of its window (default 1.0).
+        wait: the least frames between two onsets (default 8, 46 ms at the default hop).
 
-    Raises
-    ------
-    ValueError
-        A setting out of bounds.
+    Raises:
+        ValueError: a setting out of bounds.
+
+    Example:
+        >>> from kavrel_tools.onsets import OnsetDetector
+        >>> detector = OnsetDetector(44100)
+        >>> detector.hop, detector.latency  # samples
+        (256, 1991)
     """
 
     def __init__(
@@ -180,18 +166,17 @@ class OnsetDetector:
     def feed(self, block: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
         """Advance by one block of mono samples.
 
-        Parameters
-        ----------
-        block : array_like
-            The next samples, 1-D, as `kavrel_tools.as_signal` reads them (any length).
+        Args:
+            block: the next samples, 1-D, as `kavrel_tools.as_signal` reads them (any
+                length).
 
-        Returns
-        -------
-        strength : numpy.ndarray
-            The strength of the frames the block completes (possibly none).
-        onsets : numpy.ndarray
-            Times in seconds of the onsets decided by this block (they lie up to `post`
-            frames before its last frame).
+        Returns:
+            The strength of the frames the block completes (possibly none), and the times
+            in seconds of the onsets this block decides (up to ``post`` frames before its
+            last frame).
+
+        Raises:
+            ValueError: a block that is not 1-D.
         """
         _, magnitudes = self._stream.feed(block)
         strength = self._rises(magnitudes)
@@ -226,37 +211,30 @@ def detect_onsets(
 ) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Onset strength and onset times of a whole signal.
 
-    Parameters
-    ----------
-    samples : array_like
-        1-D samples, as `kavrel_tools.as_signal` reads them.
-    sample_rate : float
-        Samples per second.
-    **settings
-        The keyword arguments of `OnsetDetector`.
+    Args:
+        samples: 1-D samples, as `kavrel_tools.as_signal` reads them.
+        sample_rate: samples per second.
+        settings: the keyword arguments of `OnsetDetector`.
 
-    Returns
-    -------
-    times : numpy.ndarray
-        Time of each frame of the strength, ``(k + 1) * hop / sample_rate``.
-    strength : numpy.ndarray
-        Onset strength per frame (dB per frame, averaged over the channels).
-    onsets : numpy.ndarray
-        Onset times in seconds: bit for bit what `OnsetDetector` gives for any block split
-        (the last `post` frames, which have no look-ahead, are decided as if silence
-        followed).
+    Returns:
+        The time of each frame of the strength, ``(k + 1) * hop / sample_rate``; the
+        strength of each frame (dB per frame, averaged over the channels); and the onset
+        times in seconds, bit for bit what `OnsetDetector` gives for any block split (the
+        last ``post`` frames, which have no look-ahead, are decided as if silence followed).
 
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from kavrel_tools.onsets import detect_onsets
-    >>> rate = 16000
-    >>> clicks = np.zeros(rate)
-    >>> t = np.arange(rate // 4) / rate
-    >>> clicks[rate // 2 : rate // 2 + rate // 4] = np.sin(2 * np.pi * 440 * t)
-    >>> _, _, onsets = detect_onsets(clicks, rate)
-    >>> [round(float(x), 2) for x in onsets]
-    [0.5]
+    Raises:
+        ValueError: a setting `OnsetDetector` refuses.
+
+    Example:
+        >>> import numpy as np
+        >>> from kavrel_tools.onsets import detect_onsets
+        >>> rate = 16000
+        >>> tone = np.zeros(rate)
+        >>> t = np.arange(rate // 4) / rate
+        >>> tone[rate // 2 : rate // 2 + rate // 4] = np.sin(2 * np.pi * 440 * t)
+        >>> _, _, onsets = detect_onsets(tone, rate)
+        >>> [round(float(x), 1) for x in onsets]
+        [0.5]
     """
     detector = OnsetDetector(sample_rate, **settings)
     strength, onsets = detector.feed(samples)

@@ -2,14 +2,12 @@
 voiced/unvoiced decision and a confidence, offline (`track_pitch`) or streaming
 (`PitchTracker`).
 
-How a frame is read
--------------------
-A bank over a log grid (`bins_per_semitone` bins per semitone, from a semitone below
-`fmin` up to `top` Hz or 45 % of the sample rate) is read every `hop` samples; each
-channel's time constant is `periods` periods of its own frequency, at most `max_tau`
-seconds, so that neighbouring harmonics of most voices and instruments fall in separate
-channels while the channels still follow notes. Every candidate f0 on the grid between
-`fmin` and `fmax` gets a harmonic score from the channels' magnitudes c::
+How a frame is read. A bank over a log grid (`bins_per_semitone` bins per semitone, from a
+semitone below `fmin` up to `top` Hz or 45 % of the sample rate) is read every `hop`
+samples; each channel's time constant is `periods` periods of its own frequency, at most
+`max_tau` seconds, so that neighbouring harmonics of most voices and instruments fall in
+separate channels while the channels still follow notes. Every candidate f0 on the grid
+between `fmin` and `fmax` gets a harmonic score from the channels' magnitudes c::
 
     score(f) = sum_h w_h * (c(h f) - c((h - 1/2) f)),   h = 1 ... harmonics,  w_h = h ** -0.5
 
@@ -30,9 +28,7 @@ and that level has not fallen since the frame before by more than half of what t
 slowest channels lose per frame when their input stops: a bank rings on after a sound
 ends, still harmonic, and that ringing is not voice.
 
-Smoothing
----------
-A median over a few frames (of the f0 in semitones, over the voiced frames only, and a
+Smoothing. A median over a few frames (of the f0 in semitones, over the voiced frames only, and a
 majority of the voiced flags) removes single-frame slips: centred over `smooth` frames
 offline, over the latest `smooth` frames when streaming (`smoothing="causal"` offline
 gives, bit for bit, what `PitchTracker` gives for any block split). Centred smoothing
@@ -40,9 +36,7 @@ also centres the times: a channel's reading lags its input by about two time con
 (the delay of its two smoothing stages), so the offline times are the frames' ends less
 `PitchTracker.delay`, ``2 * max_tau``.
 
-Latency
--------
-`PitchTracker.latency` is the algorithmic latency in samples: a change in the input is
+Latency. `PitchTracker.latency` is the algorithmic latency in samples: a change in the input is
 inside the frame that ends at most ``hop - 1`` samples later, the causal median holds it
 back ``smooth // 2`` frames, and the slowest channel (`max_tau`) needs ``settle`` samples
 to read half of a tone switched on. With the defaults at 44.1 kHz (hop 256, smooth 3,
@@ -85,18 +79,15 @@ FALL_SHARE = 0.5
 class PitchTrack:
     """Frame-wise pitch: frame k is read after sample ``(k + 1) * hop - 1``.
 
-    Attributes
-    ----------
-    times : numpy.ndarray
-        Time of each frame in seconds, ``(k + 1) * hop / sample_rate``.
-    f0 : numpy.ndarray
-        Fundamental frequency in Hz of each frame (float64). Unvoiced frames hold the best
-        candidate all the same; use `voiced` to tell them apart.
-    voiced : numpy.ndarray
-        Whether each frame is voiced (bool).
-    confidence : numpy.ndarray
-        Harmonic confidence of the frame's best candidate, about 1 for a clean harmonic
-        tone, about 0 for noise (before smoothing).
+    Four arrays of one entry per frame:
+
+    - ``times``: the time of each frame in seconds, ``(k + 1) * hop / sample_rate`` (less
+      the channels' delay offline, with centred smoothing);
+    - ``f0``: the fundamental frequency in Hz (float64); unvoiced frames hold the best
+      candidate all the same, ``voiced`` tells them apart;
+    - ``voiced``: whether each frame is voiced (bool);
+    - ``confidence``: the harmonic confidence of the frame's best candidate, about 1 for a
+      clean harmonic tone, about 0 for noise (before smoothing).
     """
 
     times: FloatArray
@@ -113,57 +104,41 @@ class PitchTrack:
         return np.where(self.voiced, notes, np.nan)
 
 
-def _concat(tracks: list[PitchTrack]) -> PitchTrack:
-    return PitchTrack(
-        np.concatenate([t.times for t in tracks]),
-        np.concatenate([t.f0 for t in tracks]),
-        np.concatenate([t.voiced for t in tracks]),
-        np.concatenate([t.confidence for t in tracks]),
-    )
-
-
 class PitchTracker:
     """Causal pitch tracking of a stream fed in blocks of any size.
 
-    Parameters
-    ----------
-    sample_rate : float
-        Samples per second.
-    fmin, fmax : float
-        Range of the f0 in Hz (default E1 to C7, 41.2 to 2093 Hz).
-    hop : int, optional
-        Samples per frame; default about 5.8 ms (256 at 44.1 kHz).
-    bins_per_semitone : int
-        Channels per semitone of the log grid (default 3).
-    harmonics : int
-        Harmonics that count in a candidate's score (default 8).
-    threshold : float
-        Least confidence of a voiced frame (default 0.65).
-    silence_db : float
-        A frame whose loudest channel is below this level (dB re full-scale sine) is
-        unvoiced (default -60).
-    smooth : int
-        Frames of the median (1 for none; default 3).
-    periods, max_tau : float
-        Each channel's time constant: `periods` periods of its frequency (default 8), at most
-        `max_tau` seconds (default 16 ms).
-    top : float
-        Highest channel in Hz (default 8000, and below 45 % of the sample rate).
+    Besides its settings, a tracker holds ``latency``, its algorithmic latency in samples
+    (see the module's description), ``delay``, the seconds by which the offline, centred
+    times are moved back (``2 * max_tau``), and ``freqs``, its bank's frequencies (float32).
 
-    Attributes
-    ----------
-    latency : int
-        Algorithmic latency in samples (see the module's description).
-    delay : float
-        Seconds by which the offline, centred times are moved back: ``2 * max_tau``.
-    freqs : numpy.ndarray
-        The bank's frequencies (float32).
+    Args:
+        sample_rate: samples per second.
+        fmin: the lowest f0 in Hz (default E1, 41.2 Hz).
+        fmax: the highest f0 in Hz (default C7, 2093 Hz).
+        hop: samples per frame; by default about 5.8 ms (256 at 44.1 kHz).
+        bins_per_semitone: channels per semitone of the log grid (default 3).
+        harmonics: harmonics that count in a candidate's score (default 8).
+        threshold: least confidence of a voiced frame (default 0.65).
+        silence_db: a frame whose loudest channel is below this level (dB re full-scale
+            sine) is unvoiced (default -60).
+        smooth: frames of the median (1 for none; default 3).
+        periods: each channel's time constant in periods of its frequency (default 8)...
+        max_tau: ... and at most this many seconds (default 16 ms).
+        top: the highest channel in Hz (default 8000; below 45 % of the sample rate).
 
-    Raises
-    ------
-    ValueError
-        A range, rate or setting out of bounds, or an `fmax` whose harmonics the grid cannot
-        hold (above `top` or 45 % of the sample rate).
+    Raises:
+        ValueError: a range, rate or setting out of bounds, or an ``fmax`` whose harmonics
+            the grid cannot hold (above ``top`` or 45 % of the sample rate).
+
+    Example:
+        >>> import numpy as np
+        >>> from kavrel_tools.pitch import PitchTracker
+        >>> tracker = PitchTracker(44100)
+        >>> tracker.hop, tracker.latency  # samples
+        (256, 1695)
+        >>> frames = tracker.feed(np.zeros(1000, np.float32))
+        >>> len(frames), bool(frames.voiced.any())
+        (3, False)
     """
 
     def __init__(
@@ -305,16 +280,17 @@ class PitchTracker:
     def feed(self, block: npt.ArrayLike) -> PitchTrack:
         """Advance by one block of mono samples and return the frames it completes.
 
-        Parameters
-        ----------
-        block : array_like
-            The next samples, 1-D, as `kavrel_tools.as_signal` reads them (any length).
+        Args:
+            block: the next samples, 1-D, as `kavrel_tools.as_signal` reads them (any
+                length).
 
-        Returns
-        -------
-        PitchTrack
+        Returns:
             The frames the block completes (possibly none), with times from the start of
             the stream.
+
+        Raises:
+            ValueError: a block that is not 1-D.
+            TypeError: samples of a type `kavrel_tools.as_signal` does not read.
         """
         first, magnitudes = self._stream.feed(block)
         f0, voiced, confidence, self._level = self._raw(magnitudes, self._level)
@@ -347,33 +323,30 @@ def track_pitch(
 ) -> PitchTrack:
     """Pitch with voicing of a whole monophonic signal.
 
-    Parameters
-    ----------
-    samples : array_like
-        1-D samples, as `kavrel_tools.as_signal` reads them.
-    sample_rate : float
-        Samples per second.
-    smoothing : {"centred", "causal", "none"}
-        The median over `smooth` frames centred on each frame (default), over each frame and
-        those before it (what `PitchTracker` gives, bit for bit), or none.
-    **settings
-        The keyword arguments of `PitchTracker` (`fmin`, `fmax`, `hop`, `threshold`, ...).
+    Args:
+        samples: 1-D samples, as `kavrel_tools.as_signal` reads them.
+        sample_rate: samples per second.
+        smoothing: "centred" (the default), a median over ``smooth`` frames centred on each
+            frame, with the times moved back by the channels' delay; "causal", over each
+            frame and those before it (what `PitchTracker` gives, bit for bit); or "none".
+        settings: the keyword arguments of `PitchTracker` (``fmin``, ``fmax``, ``hop``,
+            ``threshold``, ...).
 
-    Returns
-    -------
-    PitchTrack
-        One entry per whole hop of the signal.
+    Returns:
+        A `PitchTrack` of one entry per whole hop of the signal.
 
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from kavrel_tools.pitch import track_pitch
-    >>> rate = 16000
-    >>> t = np.arange(rate // 2) / rate
-    >>> tone = sum(np.sin(2 * np.pi * 220 * h * t) / h for h in range(2, 6))  # no fundamental
-    >>> track = track_pitch(tone, rate)
-    >>> round(float(np.median(track.f0[track.voiced])))
-    220
+    Raises:
+        ValueError: an unknown smoothing, or a setting `PitchTracker` refuses.
+
+    Example:
+        >>> import numpy as np
+        >>> from kavrel_tools.pitch import track_pitch
+        >>> rate = 16000
+        >>> t = np.arange(rate // 2) / rate
+        >>> tone = sum(np.sin(2 * np.pi * 220 * h * t) / h for h in range(2, 6))  # no f0
+        >>> track = track_pitch(tone, rate)
+        >>> round(float(np.median(track.f0[track.voiced])))
+        220
     """
     if smoothing not in ("centred", "causal", "none"):
         raise ValueError(f"smoothing must be 'centred', 'causal' or 'none', not {smoothing!r}")
