@@ -117,6 +117,8 @@ def _skip_member(app, what, name, obj, skip, options):
         # the re-export's members): documented once, where it is defined.
         _reexports.add(name)
         return True
+    if any(part.startswith("_") and not part.startswith("__") for part in name.split(".")[:-1]):
+        return True  # a member of a private module or class, such as kavrel_tools._features
     if short in ("__new__", "__init__", "__len__"):
         return False
     if short.startswith("_"):

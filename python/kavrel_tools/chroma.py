@@ -34,7 +34,6 @@ import numpy as np
 import numpy.typing as npt
 
 from ._features import (
-    FloatArray,
     FrameStream,
     positive,
     settle_samples,
@@ -43,6 +42,8 @@ from ._features import (
 )
 from .audio import as_signal
 from .frequencies import TUNING_HZ, hz_to_midi, log_frequencies
+
+FloatArray = npt.NDArray[np.float64]
 
 C1_HZ = 32.70319566257483
 C8_HZ = 4186.009044809578

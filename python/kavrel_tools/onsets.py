@@ -35,7 +35,6 @@ import numpy as np
 import numpy.typing as npt
 
 from ._features import (
-    FloatArray,
     FrameStream,
     positive,
     settle_samples,
@@ -44,6 +43,8 @@ from ._features import (
 )
 from .frequencies import log_frequencies
 from .results import frame_times
+
+FloatArray = npt.NDArray[np.float64]
 
 
 class OnsetDetector:

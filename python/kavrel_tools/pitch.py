@@ -55,8 +55,6 @@ import numpy as np
 import numpy.typing as npt
 
 from ._features import (
-    BoolArray,
-    FloatArray,
     FrameStream,
     centred_median,
     positive,
@@ -68,6 +66,9 @@ from ._features import (
 from .audio import as_signal
 from .frequencies import hz_to_midi, log_frequencies, midi_to_hz
 from .results import frame_times
+
+FloatArray = npt.NDArray[np.float64]
+BoolArray = npt.NDArray[np.bool_]
 
 E1_HZ = 41.20344461410875
 C7_HZ = 2093.004522404789
