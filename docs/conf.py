@@ -117,6 +117,8 @@ def _skip_member(app, what, name, obj, skip, options):
         # the re-export's members): documented once, where it is defined.
         _reexports.add(name)
         return True
+    if any(part.startswith("_") and not part.startswith("__") for part in name.split(".")[:-1]):
+        return True  # a member of a private module or class, such as kavrel_tools._features
     if short in ("__new__", "__init__", "__len__"):
         return False
     if short.startswith("_"):
@@ -140,12 +142,14 @@ _TYPING_NAMES = ("SupportsFloat", "SupportsIndex")
 # is written unqualified.
 _ALIASES = {
     "FloatArray": "numpy.typing.NDArray",
+    "BoolArray": "numpy.typing.NDArray",
     "Signal": "numpy.typing.NDArray",
     "kavrel_tools.audio.Signal": "numpy.typing.NDArray",
     "Frames": "numpy.typing.NDArray",
     "Powers": "numpy.typing.NDArray",
     "Spectrogram": "kavrel_tools.results.Spectrogram",
     "Summary": "kavrel_tools.corpus.Summary",
+    "PitchTrack": "kavrel_tools.pitch.PitchTrack",
 }
 
 

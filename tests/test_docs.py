@@ -319,6 +319,7 @@ def test_gallery_script_runs_downloaded_alone(script, tmp_path):
         ("kavrel.ResonatorBank.resonate", "plot_piano"),
         ("kavrel_tools.stream.analyse", "plot_speech"),
         ("kavrel_tools.live.LiveAnalyser.feed", "plot_tuner"),
+        ("kavrel_tools.pitch.track_pitch", "plot_features"),
         ("kavrel_tools.parallel.parallel_resonate", "plot_parallel"),
         ("kavrel_tools.corpus.analyse_corpus", "plot_corpus"),
     ],

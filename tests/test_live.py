@@ -18,7 +18,11 @@ soundfile = pytest.importorskip("soundfile")
 pytest.importorskip("rich")
 
 SCRIPT = EXAMPLES / "live.py"
-LINE = re.compile(r"^ *(\d+\.\d\d) s  (?:--|(\S+) +([+-]\d+\.\d) cents +(-?\d+\.\d) dB  (.+))$")
+LINE = re.compile(
+    r"^ *(\d+\.\d\d) s  (?:--|(\S+) +([+-]\d+\.\d) cents +(-?\d+\.\d) dB  (.+?)"
+    r"  \| pitch (?:--|\S+ \d+\.\d Hz))$"
+)
+PITCH = re.compile(r"\| pitch (?:--|(\S+) (\d+\.\d) Hz)$")
 
 
 @pytest.fixture(scope="module")
@@ -51,6 +55,16 @@ def plain_lines(stdout):
     return lines
 
 
+def pitches(stdout):
+    """[(note, Hz) or None where unvoiced] of the lines that are not silence."""
+    found = []
+    for text in stdout.splitlines():
+        match = PITCH.search(text)
+        if match:
+            found.append(None if match[1] is None else (match[1], float(match[2])))
+    return found
+
+
 def sine(freq, amplitude, seconds, rate):
     t = np.arange(int(seconds * rate)) / rate
     return amplitude * np.sin(2 * np.pi * freq * t)
@@ -63,12 +77,20 @@ def cents_from_key(freq, midi):
 @pytest.mark.parametrize(
     "freq, midi, rate, block, channels, line",
     [
-        (441.0, 69, 48000, None, 1, "  1.25 s  A4   +3.9 cents   -9.0 dB  A4"),
-        (261.0, 60, 44100, 100, 1, "  1.25 s  C4   -4.1 cents   -9.0 dB  C4"),
+        (441.0, 69, 48000, None, 1, "  1.25 s  A4   +3.9 cents   -9.0 dB  A4  | pitch A4 440.5 Hz"),
+        (261.0, 60, 44100, 100, 1, "  1.25 s  C4   -4.1 cents   -9.0 dB  C4  | pitch C4 261.1 Hz"),
         # 12 Hz above the channel, whose phase wraps 12 times a second and
         # whose level is 1.6 dB down from the tone's
-        (452.0, 69, 48000, 1024, 2, "  1.26 s  A4  +46.6 cents  -10.6 dB  A4"),
-        (3000.0, 102, 32000, 64, 1, "  1.25 s  F#7 +23.3 cents   -9.7 dB  F#7"),
+        (452.0, 69, 48000, 1024, 2, "  1.26 s  A4  +46.6 cents  -10.6 dB  A4  | pitch A4 451.3 Hz"),
+        # above C7: the pitch range reaches C8 where the rate allows
+        (
+            3000.0,
+            102,
+            32000,
+            64,
+            1,
+            "  1.25 s  F#7 +23.3 cents   -9.7 dB  F#7  | pitch F#7 3006.5 Hz",
+        ),
     ],
 )
 def test_tone_reads_its_key_and_offset(tmp_path, freq, midi, rate, block, channels, line):
@@ -92,6 +114,9 @@ def test_tone_reads_its_key_and_offset(tmp_path, freq, midi, rate, block, channe
             assert (note, notes) == (key, [key])
             assert abs(cents - exact) < 0.06, (seconds, cents, exact)
             assert level == pytest.approx(settled_level, abs=0.15)
+    # Every line is voiced at the tone's own pitch, within 5 cents.
+    for note, hz in pitches(stdout):
+        assert note == key and abs(1200 * math.log2(hz / freq)) < 5
 
 
 def test_chord_lists_its_notes_loudest_first_then_silence(tmp_path):
@@ -204,7 +229,7 @@ def test_microphone_blocks_are_analysed_in_the_callback(tmp_path):
 
     stdout = run_script("--plain", "--rate", 44100, "--block", 128, env=env).stdout
 
-    assert stdout.splitlines()[-1] == "  1.00 s  A4   +3.9 cents  -12.1 dB  A4"
+    assert stdout.splitlines()[-1] == "  1.00 s  A4   +3.9 cents  -12.1 dB  A4  | pitch A4 440.5 Hz"
 
 
 def test_device_rate_without_a_key_below_nyquist_is_one_line(tmp_path):

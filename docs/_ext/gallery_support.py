@@ -26,7 +26,14 @@ class PictureFiles:
 
 
 # The gallery's pages in reading order: the main job first, the cluster last.
-ORDER = ["plot_piano.py", "plot_speech.py", "plot_tuner.py", "plot_parallel.py", "plot_corpus.py"]
+ORDER = [
+    "plot_piano.py",
+    "plot_speech.py",
+    "plot_tuner.py",
+    "plot_features.py",
+    "plot_parallel.py",
+    "plot_corpus.py",
+]
 
 
 def gallery_order(filename):

@@ -2,10 +2,12 @@
 
 `LiveAnalyser` advances a bank with one ``process_samples`` call per block and reads it
 with ``magnitudes()`` right after it; `Tuner` follows the strongest channel's phase from
-block to block. A channel tuned to f multiplies the input by a phasor that turns by
--2 pi f / sample_rate per sample, so a sine at f_in leaves the channel value turning at
-f_in - f cycles per second: the slope of a straight line through the unwrapped phase over
-the last quarter second gives f_in = f + advance / (2 pi), and the offset from the key in
+block to block, and a `kavrel_tools.pitch.PitchTracker`, fed the same blocks, gives the
+pitch with its voicing and a track of the last seconds. A channel tuned to f multiplies
+the input by a phasor that turns by -2 pi f / sample_rate per sample, so a sine at f_in
+leaves the channel value turning at f_in - f cycles per second: the slope of a straight
+line through the unwrapped phase over the last quarter second gives
+f_in = f + advance / (2 pi), and the offset from the key in
 cents, 1200 log2(f_in / f).
 """
 
@@ -24,6 +26,7 @@ import kavrel
 
 from .frequencies import cents as cents_between
 from .frequencies import key_frequencies
+from .pitch import E1_HZ, PitchTracker
 from .results import magnitude_db
 
 TUNER_SECONDS = 0.25  # the tuner takes the phase advance over this much audio
@@ -32,6 +35,8 @@ LEAD_RATIO = 10.0 ** (-LEAD_DB / 20.0)
 SILENCE_DB = -60.0  # a strongest channel below this level means nothing sounds
 WITHIN_DB = 20.0  # a listed note lies within this many dB of the strongest one
 LISTED_NOTES = 4  # notes of a reading by default
+C8_HZ = 4186.009044809578  # the top piano key
+TRACK_SECONDS = 2.0  # the pitch track of a reading covers this much audio
 
 
 class Tuner:
@@ -95,6 +100,21 @@ class Reading(NamedTuple):
     notes: list[int]  # key indices of the strongest notes, loudest first
     load: float  # share of the latest block's duration that its analysis took
     overruns: int  # times the device reported input lost because the callback fell behind
+    f0: float | None = None  # the pitch in Hz of the latest frame, None when unvoiced
+    confidence: float = 0.0  # the pitch tracker's confidence in the latest frame
+    # The pitch of every frame of the last TRACK_SECONDS (None where unvoiced), oldest first.
+    track: tuple[float | None, ...] = ()
+
+
+def pitch_tracker(sample_rate: float) -> PitchTracker | None:
+    """A pitch tracker from E1 up to C8 (the top piano key), or as high as the rate allows,
+    with channels up to 45 % of the rate; None when the rate allows no range (below about
+    200 Hz)."""
+    ceiling = 0.45 * sample_rate
+    try:
+        return PitchTracker(sample_rate, fmin=E1_HZ, fmax=min(C8_HZ, ceiling / 1.07), top=ceiling)
+    except ValueError:
+        return None
 
 
 class LiveAnalyser:
@@ -114,6 +134,12 @@ class LiveAnalyser:
         self._magnitudes = np.zeros(len(self.freqs), dtype=np.float32)
         self._load = 0.0
         self._lock = threading.Lock()
+        self.pitch = pitch_tracker(self.sample_rate)
+        frames = (
+            1 if self.pitch is None else round(TRACK_SECONDS * self.sample_rate / self.pitch.hop)
+        )
+        self._track: collections.deque[float | None] = collections.deque(maxlen=frames)
+        self._confidence = 0.0
 
     @property
     def seconds(self) -> float:
@@ -124,6 +150,14 @@ class LiveAnalyser:
         start = time.perf_counter()
         self.bank.process_samples(block)
         magnitudes = self.bank.magnitudes()
+        pitches: list[float | None] = []
+        confidence = self._confidence
+        if self.pitch is not None:
+            with np.errstate(all="ignore"):  # samples beyond float32 read as NaN: unvoiced
+                frames = self.pitch.feed(block)
+            pitches = [float(f) if v else None for f, v in zip(frames.f0, frames.voiced)]
+            if len(frames):
+                confidence = float(frames.confidence[-1])
         busy = time.perf_counter() - start
         strongest = int(np.argmax(magnitudes))
         # Notes of about the same level (a chord) take turns at the top as
@@ -138,6 +172,8 @@ class LiveAnalyser:
             self._magnitudes = magnitudes
             self._load = busy * self.sample_rate / max(len(block), 1)
             self.tuner.add(strongest, self.seconds, phase)
+            self._track.extend(pitches)
+            self._confidence = confidence
 
     def reading(self, max_notes: int = LISTED_NOTES) -> Reading:
         """The state after the latest block as a `Reading`: levels, the strongest key, the
@@ -147,9 +183,12 @@ class LiveAnalyser:
             cents = self.tuner.cents()
             top = self.tuner.channel  # the strongest channel, as the tuner follows it
             seconds, load, overruns = self.seconds, self._load, self.overruns
+            track = tuple(self._track)
+            confidence = self._confidence
+        f0 = track[-1] if track else None
         loudest = float(levels.max())
         if top is None or loudest < SILENCE_DB:
-            return Reading(seconds, levels, None, None, [], load, overruns)
+            return Reading(seconds, levels, None, None, [], load, overruns, None, 0.0, track)
         # A note is a key louder than both neighbours, so that the skirts of a
         # strong note, which reach the keys next to it, do not count.
         padded = np.concatenate(([-np.inf], levels, [-np.inf]))
@@ -157,4 +196,4 @@ class LiveAnalyser:
             (levels > padded[:-2]) & (levels >= padded[2:]) & (levels >= loudest - WITHIN_DB)
         )
         notes = [int(k) for k in peaks[np.argsort(-levels[peaks], kind="stable")][:max_notes]]
-        return Reading(seconds, levels, top, cents, notes, load, overruns)
+        return Reading(seconds, levels, top, cents, notes, load, overruns, f0, confidence, track)
