@@ -11,6 +11,7 @@ machine without Doxygen shows each header's text instead, under a note that
 says so.
 """
 
+import os
 import shutil
 import subprocess
 import sys
@@ -81,12 +82,15 @@ class CppReference(SphinxDirective):
             ]
         else:
             text = [".. note:: This build had no Doxygen: the headers are shown as they are.", ""]
+            # literalinclude reads an absolute path as one from the top of the
+            # source tree: name each header relative to this document instead.
+            here = Path(self.env.doc2path(self.env.docname)).parent
             for source in sorted(HEADERS.glob("*.hpp")):
                 self.env.note_dependency(str(source))
                 text += [
                     f".. rubric:: kavrel/{source.name}",
                     "",
-                    f".. literalinclude:: {source}",
+                    f".. literalinclude:: {os.path.relpath(source, here)}",
                     "   :language: cpp",
                     "",
                 ]

@@ -9,7 +9,7 @@
 - `kavrel_tools.live`: the live analyser and tuner's core;
 - `kavrel_tools.pitch`: f0 with voicing and confidence, offline and streaming;
 - `kavrel_tools.chroma`: the 12 pitch classes, with the tuning estimated once;
-- `kavrel_tools.onsets`: onset strength and onset times, offline and streaming.
+- `kavrel_tools.onsets`: onset strength and onset times, offline and streaming;
 - `kavrel_tools.corpus`: a folder of recordings into a Zarr store on a Dask cluster (the
   `corpus` extra; imported on its own, as `from kavrel_tools import corpus`).
 
