@@ -51,8 +51,23 @@ cosf = _scalar("cosf")
 sinf = _scalar("sinf")
 expf = _scalar("expf")
 exp2f = _scalar("exp2f")
-logf = _scalar("logf")
-log10f = _scalar("log10f")
+# The logarithm of a number below zero is the signed quiet NaN in kavrel,
+# whichever sign the C library gives it (they differ).
+DOMAIN_NAN = np.frombuffer(np.uint32(0xFFC00000).tobytes(), dtype=np.float32)[0]
+
+
+def _logarithm(name):
+    fn = _scalar(name)
+
+    def call(x):
+        return DOMAIN_NAN if f32(x) < 0 else fn(x)
+
+    call.__name__ = name
+    return call
+
+
+logf = _logarithm("logf")
+log10f = _logarithm("log10f")
 sqrtf = _scalar("sqrtf")
 atan2f = _scalar("atan2f")
 fmaf = _scalar("fmaf")

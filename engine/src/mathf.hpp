@@ -10,7 +10,9 @@
 // there each call goes through the UCRT's import table entry, __imp_<name>,
 // which only the UCRT's import library defines.
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #if defined(_WIN32) && defined(__MINGW32__)
 extern "C" {
@@ -26,21 +28,28 @@ extern float (*__imp_atan2f)(float, float);
 
 namespace kavrel::mathf {
 
+// The logarithm of a number below zero is the quiet NaN with its sign bit set
+// (0xffc00000), whatever the C library: the libraries disagree on that sign
+// (glibc 2.43's compatibility log10f, which modules built against older
+// glibc call, returns it unsigned; older glibc, on x86-64 and aarch64 alike,
+// and the UCRT return it signed), and a result's bits must not depend on it.
+inline float domain_nan() noexcept { return std::bit_cast<float>(std::uint32_t{0xffc00000u}); }
+
 #if defined(_WIN32) && defined(__MINGW32__)
 inline float cos(float x) noexcept { return __imp_cosf(x); }
 inline float sin(float x) noexcept { return __imp_sinf(x); }
 inline float exp(float x) noexcept { return __imp_expf(x); }
 inline float exp2(float x) noexcept { return __imp_exp2f(x); }
-inline float log(float x) noexcept { return __imp_logf(x); }
-inline float log10(float x) noexcept { return __imp_log10f(x); }
+inline float log(float x) noexcept { return x < 0.0f ? domain_nan() : __imp_logf(x); }
+inline float log10(float x) noexcept { return x < 0.0f ? domain_nan() : __imp_log10f(x); }
 inline float atan2(float y, float x) noexcept { return __imp_atan2f(y, x); }
 #else
 inline float cos(float x) noexcept { return ::cosf(x); }
 inline float sin(float x) noexcept { return ::sinf(x); }
 inline float exp(float x) noexcept { return ::expf(x); }
 inline float exp2(float x) noexcept { return ::exp2f(x); }
-inline float log(float x) noexcept { return ::logf(x); }
-inline float log10(float x) noexcept { return ::log10f(x); }
+inline float log(float x) noexcept { return x < 0.0f ? domain_nan() : ::logf(x); }
+inline float log10(float x) noexcept { return x < 0.0f ? domain_nan() : ::log10f(x); }
 inline float atan2(float y, float x) noexcept { return ::atan2f(y, x); }
 #endif
 
