@@ -29,10 +29,10 @@ extern float (*__imp_atan2f)(float, float);
 namespace kavrel::mathf {
 
 // The logarithm of a number below zero is the quiet NaN with its sign bit set
-// (0xffc00000), whatever the C library: the libraries disagree on that sign
-// (glibc 2.43's compatibility log10f, which modules built against older
-// glibc call, returns it unsigned; older glibc, on x86-64 and aarch64 alike,
-// and the UCRT return it signed), and a result's bits must not depend on it.
+// (0xffc00000), whatever the C library and the processor: they disagree on
+// that sign (glibc returns the processor's default NaN, signed on x86-64 and
+// unsigned on aarch64, except glibc 2.43's compatibility log10f, which modules
+// built against older glibc call and which returns it unsigned everywhere).
 inline float domain_nan() noexcept { return std::bit_cast<float>(std::uint32_t{0xffc00000u}); }
 
 #if defined(_WIN32) && defined(__MINGW32__)
