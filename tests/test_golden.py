@@ -4,8 +4,9 @@ The workload's results are hashed part by part (SHA-256 of their float32 bit
 patterns) and compared with tests/golden/workload.sha256, which holds one
 line per part. glibc 2.43 made log10f correctly rounded, which moves the last
 bit of a few default smoothing factors (5 of the workload's 5105 helper
-results): with glibc 2.43 and later the file is workload-glibc2.43.sha256. The suite runs natively on x86-64 and under emulation on
-aarch64, so both are held to the same file. Every input is built from
+results): with glibc 2.43 and later the file is workload-glibc2.43.sha256.
+The suite runs natively on x86-64 and under emulation on aarch64, so both are
+held to the same file. Every input is built from
 integers and exact float32 scalings, never from NumPy's transcendental
 functions, whose last bits may depend on the processor.
 
