@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the CI stages that need a CPython built from source
 # (.ci/free-threaded, .ci/tsan). Neither Debian nor PyPI ships the
 # interpreters they test on (free-threaded builds, one of them with
