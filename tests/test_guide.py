@@ -217,6 +217,15 @@ def test_quick_start_has_exactly_the_two_commands():
     ]
 
 
+def test_contributing_lists_the_ci_stages():
+    """The stages CONTRIBUTING.md says run alone are those of .ci/run's lanes."""
+    lanes = re.findall(r"^lane[12]=\(([^)]*)\)", (REPO / ".ci/run").read_text(), re.M)
+    listed = re.search(r"# any of: (.*?)\n```", (REPO / "CONTRIBUTING.md").read_text(), re.S)
+    assert sorted(re.sub(r"\s*#\s*", " ", listed.group(1)).split()) == sorted(
+        " ".join(lanes).split()
+    )
+
+
 def test_readme_shows_the_picture_kept_in_docs():
     assert re.findall(r"!\[[^\]]*\]\(([^)]+)\)", README.read_text()) == ["docs/spectrogram.png"]
     assert (REPO / "docs/spectrogram.png").read_bytes()[:4] == b"\x89PNG"
