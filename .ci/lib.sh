@@ -141,6 +141,19 @@ cached() {
     echo "$dir"
 }
 
+# root_target PYVER PLATFORM GLIBC_MINOR: pip's options, one a line, that pick
+# wheels for a Debian root's interpreter (Python PYVER on a manylinux PLATFORM
+# such as x86_64, its C library 2.GLIBC_MINOR): every manylinux tag up to that
+# C library, since pip does not widen a tag it is given.
+root_target() {
+    local minor
+    printf '%s\n' --only-binary=:all: --implementation cp --python-version "$1" \
+        --abi "cp${1/./}" --abi abi3 --abi none --platform "manylinux2014_$2"
+    for minor in $(seq 17 "$3"); do
+        printf '%s\n' --platform "manylinux_2_${minor}_$2"
+    done
+}
+
 # download_for_root WHEELS PYVER PLATFORM GLIBC_MINOR WHEEL: pip on this
 # machine fetches the wheels of a Debian root's interpreter (Python PYVER, a
 # manylinux PLATFORM such as x86_64, its C library 2.GLIBC_MINOR) into the
@@ -148,14 +161,8 @@ cached() {
 # a time, each only where it has wheels (the tests of a missing one skip).
 # Prints the requirements it got, one a line, for install_for_root.
 download_for_root() {
-    local wheels=$1 pyver=$2 platform=$3 glibc_minor=$4 wheel=$5 minor requirement
-    local target=(--only-binary=:all: --implementation cp --python-version "$pyver"
-        --abi "cp${pyver/./}" --abi abi3 --abi none --platform "manylinux2014_$platform")
-    # Every manylinux tag up to the root's C library: pip does not widen a
-    # tag it is given.
-    for minor in $(seq 17 "$glibc_minor"); do
-        target+=(--platform "manylinux_2_${minor}_$platform")
-    done
+    local wheels=$1 pyver=$2 platform=$3 glibc_minor=$4 wheel=$5 requirement target
+    mapfile -t target < <(root_target "$pyver" "$platform" "$glibc_minor")
     python -m pip download --quiet --dest "$wheels" "${target[@]}" "$wheel" pip >&2
     echo "$wheel"
     echo pip
@@ -173,13 +180,9 @@ download_for_root() {
 # this machine installs what download_for_root fetched into the folder SITE,
 # to become a site-packages folder inside the root (pip never runs there).
 install_for_root() {
-    local site=$1 wheels=$2 pyver=$3 platform=$4 glibc_minor=$5 minor
+    local site=$1 wheels=$2 pyver=$3 platform=$4 glibc_minor=$5 target
     shift 5
-    local target=(--only-binary=:all: --implementation cp --python-version "$pyver"
-        --abi "cp${pyver/./}" --abi abi3 --abi none --platform "manylinux2014_$platform")
-    for minor in $(seq 17 "$glibc_minor"); do
-        target+=(--platform "manylinux_2_${minor}_$platform")
-    done
+    mapfile -t target < <(root_target "$pyver" "$platform" "$glibc_minor")
     python -m pip install --quiet --target "$site" --no-index --find-links "$wheels" \
         "${target[@]}" "$@"
 }
